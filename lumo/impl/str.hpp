@@ -1,0 +1,24 @@
+// lumo: the string module's functions for direct use inside the library (the same functions
+// that fill StrOp), plus the va_list form of fmtID that the trace formats through.
+#ifndef LUMO_IMPL_STR_HPP
+#define LUMO_IMPL_STR_HPP
+
+#include <lumo/str.h>
+
+#include <cstdarg>
+
+#define LUMO_STR_DECLARE(prefix, ret, name, params) ret prefix##name params noexcept;
+LUMO_STR_OPS(LUMO_STR_DECLARE, str_)
+#undef LUMO_STR_DECLARE
+
+// Format checking for the variadic ones (a redeclaration may add attributes).
+char *str_fmt(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)));
+char *str_fmtID(int id, const char *format, ...) noexcept __attribute__((format(printf, 2, 3)));
+char *str_fmtb(char *buffer, const char *format, ...) noexcept
+    __attribute__((format(printf, 2, 3)));
+
+// fmtID over a va_list: same 4096-byte scratch buffer and 4094-character cut.
+char *str_vfmtID(int id, const char *format, va_list args) noexcept
+    __attribute__((format(printf, 2, 0)));
+
+#endif
