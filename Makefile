@@ -1,0 +1,59 @@
+# Front door for the README's commands; CMake does the building.
+JOBS ?= $(shell nproc)
+CMAKE ?= cmake
+CTEST ?= ctest
+CTEST_FLAGS := --output-on-failure --no-tests=error -j $(JOBS)
+
+RELEASE := build/release
+ASAN := build/asan
+TSAN := build/tsan
+ARMHF := build/armhf
+
+# A sanitizer finding ends the test at once, with a stack trace.
+export ASAN_OPTIONS ?= halt_on_error=1:detect_leaks=1
+export UBSAN_OPTIONS ?= halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS ?= halt_on_error=1:second_deadlock_stack=1
+# LeakSanitizer cannot work under a tracer (a debugger, some sandboxes); leaks go unchecked there.
+ifneq ($(filter-out 0,$(shell awk '/^TracerPid:/ {print $$2}' /proc/self/status)),)
+ASAN_OPTIONS := $(ASAN_OPTIONS):detect_leaks=0
+endif
+# ThreadSanitizer maps its shadow at fixed addresses, which kernels with many mmap random bits
+# collide with ("unexpected memory mapping"); run without address randomisation where allowed.
+NO_ASLR := $(shell setarch $$(uname -m) -R true 2>/dev/null && echo setarch $$(uname -m) -R)
+
+.PHONY: all build run test tsan armhf check-all clean
+# The stages share two cores; running them side by side only interleaves their output.
+.NOTPARALLEL:
+
+all: build
+
+build:
+	$(CMAKE) -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_BUILD_TESTS=OFF
+	$(CMAKE) --build $(RELEASE) -j $(JOBS)
+
+# Starts the hub in console mode in build/run (its trace files land there): q quits.
+run: build
+	mkdir -p build/run
+	cd build/run && ../release/qivhub -console -l ../release/plugins
+
+test:
+	$(CMAKE) -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DLUMO_SANITIZE=address,undefined
+	$(CMAKE) --build $(ASAN) -j $(JOBS)
+	$(CTEST) --test-dir $(ASAN) $(CTEST_FLAGS)
+
+tsan:
+	$(CMAKE) -S . -B $(TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_SANITIZE=thread
+	$(CMAKE) --build $(TSAN) -j $(JOBS)
+	$(NO_ASLR) $(CTEST) --test-dir $(TSAN) $(CTEST_FLAGS)
+
+# Every test binary runs under qemu-arm (the toolchain file names it), so time-outs are longer.
+armhf:
+	$(CMAKE) -S . -B $(ARMHF) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_TEST_TIMEOUT=600 \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
+	$(CMAKE) --build $(ARMHF) -j $(JOBS)
+	$(CTEST) --test-dir $(ARMHF) $(CTEST_FLAGS)
+
+check-all: test tsan armhf
+
+clean:
+	rm -rf build
