@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
+#include <vector>
 
 class StreamCapture {
  public:
@@ -32,6 +34,14 @@ class StreamCapture {
     char buf[4096];
     ssize_t n;
     while ((n = read(tmp_, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    return out;
+  }
+
+  // Stops capturing and returns what was written, split into lines without their line ends.
+  std::vector<std::string> lines() {
+    std::vector<std::string> out;
+    std::istringstream in(text());
+    for (std::string line; std::getline(in, line);) out.push_back(line);
     return out;
   }
 

@@ -19,43 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "stdout_capture.hpp"
+
 namespace {
 
-// Redirects a descriptor into a temporary file until lines() is called.
-class Capture {
- public:
-  explicit Capture(int fd) : fd_(fd), file_(std::tmpfile()) {
-    std::fflush(nullptr);
-    saved_ = dup(fd);
-    dup2(fileno(file_), fd);
-  }
-  ~Capture() {
-    restore();
-    std::fclose(file_);
-  }
-  std::vector<std::string> lines() {
-    restore();
-    std::rewind(file_);
-    std::string text;
-    for (int c; (c = std::fgetc(file_)) != EOF;) text += static_cast<char>(c);
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    std::fflush(nullptr);
-    dup2(saved_, fd_);
-    close(saved_);
-    saved_ = -1;
-  }
-  int fd_;
-  std::FILE *file_;
-  int saved_ = -1;
-};
+using Capture = StreamCapture;
 
 // Replaces the leading time stamp by "<stamp>" when it has the stamp's shape.
 std::string masked(const std::string &record) {
