@@ -1,0 +1,81 @@
+// lumo: operating-system layer of the mutex (POSIX mutexes). The native mutex lives in a block
+// of the memory manager, so the allocation statistics see it.
+#include <errno.h>
+#include <pthread.h>
+
+#include <cstdio>
+
+#include "../mem.hpp"
+#include "../mutex.hpp"
+
+namespace {
+
+constexpr const char *kSource = "impl/unx/umutex";
+
+pthread_mutex_t *nativeOf(LumoMutexData *mutex) noexcept {
+  if (!mutex || !mutex->handle) return nullptr;
+  return static_cast<pthread_mutex_t *>(mutex->handle->native);
+}
+
+}  // namespace
+
+int lumo_mutex_create(LumoMutexData *mutex) {
+  if (!mutex) return 0;
+  void *raw =
+      mem_allocTID(static_cast<int>(sizeof(pthread_mutex_t)), LUMO_TID_MUTEX, kSource, __LINE__);
+  if (!raw) {
+    mutex->rc.store(ENOMEM);
+    return 0;
+  }
+  pthread_mutex_t *native = static_cast<pthread_mutex_t *>(raw);
+  int rc = pthread_mutex_init(native, nullptr);
+  mutex->rc.store(rc);
+  if (rc != 0) {
+    mem_freeTID(raw, LUMO_TID_MUTEX, kSource, __LINE__);
+    return 0;
+  }
+  mutex->native = native;
+  mutex->handle = mutex;
+  return 1;
+}
+
+int lumo_mutex_open(LumoMutexData *) {
+  std::fputs("umutex: lumo_mutex_open NOT SUPPORTED\n", stdout);
+  return 0;
+}
+
+int lumo_mutex_wait(LumoMutexData *mutex, int timeoutMs) {
+  pthread_mutex_t *native = nativeOf(mutex);
+  if (!native) return 0;
+  int rc;
+  if (timeoutMs == -1) {
+    rc = pthread_mutex_lock(native);
+  } else {
+    // Polled rather than a timed lock: the granularity of the wait is one 10 ms step.
+    rc = pthread_mutex_trylock(native);
+    for (int retries = timeoutMs / 10 + 1; rc == EBUSY && retries > 0; --retries) {
+      lumo_thread_sleep(10);
+      rc = pthread_mutex_trylock(native);
+    }
+  }
+  if (rc != 0) mutex->rc.store(rc);
+  return rc == 0;
+}
+
+int lumo_mutex_release(LumoMutexData *mutex) {
+  pthread_mutex_t *native = nativeOf(mutex);
+  if (!native) return 0;
+  int rc = pthread_mutex_unlock(native);
+  mutex->rc.store(rc);
+  return rc == 0;
+}
+
+int lumo_mutex_close(LumoMutexData *mutex) {
+  pthread_mutex_t *native = nativeOf(mutex);
+  if (!native) return 0;
+  int rc = pthread_mutex_destroy(native);
+  mutex->rc.store(rc);
+  mem_freeTID(native, LUMO_TID_MUTEX, kSource, __LINE__);
+  mutex->handle->native = nullptr;
+  return rc == 0;
+}

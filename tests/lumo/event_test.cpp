@@ -1,0 +1,129 @@
+// The event: a manual-reset flag polled in 10 ms steps, named events shared by open.
+#include <gtest/gtest.h>
+#include <lumo/event.h>
+#include <lumo/str.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long msSince(Clock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+std::string describe(LumoEvent *e) {
+  char *s = EventOp.toString(e);
+  std::string out = s ? s : "(null)";
+  StrOp.freeStr(s);
+  return out;
+}
+
+TEST(EventTest, TrywaitOnAResetEventPollsForAboutTheTimeout) {
+  LumoEvent *e = EventOp.inst(nullptr, 1);
+  // Twenty answers without sleeping stay far below twenty 10 ms sleeps, even on a busy machine.
+  auto start = Clock::now();
+  for (int i = 0; i < 20; ++i) EXPECT_FALSE(EventOp.trywait(e, 0));
+  EXPECT_LT(msSince(start), 150) << "a zero timeout does not sleep";
+  start = Clock::now();
+  EXPECT_FALSE(EventOp.trywait(e, 25));
+  long took = msSince(start);
+  EXPECT_GE(took, 29);
+  EXPECT_LT(took, 1500);
+  EventOp.del(e);
+}
+
+TEST(EventTest, StaysSetThroughWaitsUntilReset) {
+  LumoEvent *e = EventOp.inst(nullptr, 1);
+  EXPECT_TRUE(EventOp.set(e));
+  auto start = Clock::now();
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_TRUE(EventOp.wait(e));
+    EXPECT_TRUE(EventOp.trywait(e, 25));
+  }
+  EXPECT_LT(msSince(start), 150) << "a set event is seen without sleeping";
+  EXPECT_TRUE(EventOp.reset(e));
+  EXPECT_FALSE(EventOp.trywait(e, 0));
+  EventOp.del(e);
+}
+
+TEST(EventTest, WaitReturnsOnceAnotherThreadSets) {
+  LumoEvent *e = EventOp.inst(nullptr, 1);
+  auto start = Clock::now();
+  std::thread setter([e] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EventOp.set(e);
+  });
+  EXPECT_TRUE(EventOp.wait(e));
+  EXPECT_GE(msSince(start), 29);
+  setter.join();
+  EventOp.del(e);
+}
+
+TEST(EventTest, FailedCreateOrOpenGivesACountedEventThatAnswersFalse) {
+  int before = EventOp.count();
+  LumoEvent *creator = EventOp.inst("dup", 1);
+  LumoEvent *duplicate = EventOp.inst("dup", 1);
+  LumoEvent *nobody = EventOp.inst("nobody", 0);
+  LumoEvent *unnamedOpen = EventOp.inst(nullptr, 0);
+  for (LumoEvent *e : {duplicate, nobody, unnamedOpen}) {
+    ASSERT_NE(e, nullptr);
+    EXPECT_FALSE(EventOp.set(e));
+    EXPECT_FALSE(EventOp.reset(e));
+    EXPECT_FALSE(EventOp.trywait(e, 0));
+    EXPECT_FALSE(EventOp.wait(e));
+  }
+  EXPECT_EQ(EventOp.count(), before + 4);
+  EXPECT_EQ(describe(creator), "OEvent: dup");
+  EXPECT_EQ(describe(unnamedOpen), "OEvent: <unnamed>");
+  EXPECT_STREQ(EventOp.name(), "OEvent");
+  for (LumoEvent *e : {unnamedOpen, nobody, duplicate}) EventOp.del(e);
+  creator->del(creator);
+  EventOp.del(nullptr);
+  EXPECT_EQ(EventOp.count(), before);
+  EXPECT_FALSE(EventOp.set(nullptr));
+  EXPECT_FALSE(EventOp.wait(nullptr));
+}
+
+TEST(EventTest, OpenedEventSharesTheCreatorsFlag) {
+  LumoEvent *creator = EventOp.inst("shared", 1);
+  LumoEvent *opener = EventOp.inst("shared", 0);
+  EXPECT_TRUE(EventOp.set(opener));
+  EXPECT_TRUE(EventOp.trywait(creator, 0));
+  EXPECT_TRUE(EventOp.reset(creator));
+  EXPECT_FALSE(EventOp.trywait(opener, 0));
+  EventOp.del(opener);
+  EventOp.del(creator);
+}
+
+// Only the creator's del frees the name: an opener or a failed duplicate going away must not
+// let a second creator in while the first still owns the flag.
+TEST(EventTest, OnlyTheCreatorsDelReleasesTheName) {
+  LumoEvent *creator = EventOp.inst("owned", 1);
+  LumoEvent *opener = EventOp.inst("owned", 0);
+  LumoEvent *duplicate = EventOp.inst("owned", 1);
+  EventOp.del(opener);
+  EventOp.del(duplicate);
+
+  LumoEvent *rival = EventOp.inst("owned", 1);
+  EXPECT_FALSE(EventOp.set(rival)) << "the name still belongs to the creator";
+  LumoEvent *late = EventOp.inst("owned", 0);
+  EXPECT_TRUE(EventOp.set(late));
+  EXPECT_TRUE(EventOp.trywait(creator, 0));
+  EventOp.del(late);
+  EventOp.del(rival);
+
+  EventOp.del(creator);
+  LumoEvent *fresh = EventOp.inst("owned", 1);
+  EXPECT_TRUE(EventOp.set(fresh)) << "the creator's del frees the name";
+  LumoEvent *reopened = EventOp.inst("owned", 0);
+  EXPECT_TRUE(EventOp.trywait(reopened, 0)) << "open finds the new creator";
+  EventOp.del(reopened);
+  EventOp.del(fresh);
+}
+
+}  // namespace

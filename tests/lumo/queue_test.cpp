@@ -1,0 +1,173 @@
+// The message queue: priority order, capacity, rejected priorities, waiting and many producers.
+#include <gtest/gtest.h>
+#include <lumo/queue.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "trace_listener.hpp"
+
+namespace {
+
+// Payloads are the letters themselves, so the order taken can be compared as a string.
+void *letter(char c) { return reinterpret_cast<void *>(static_cast<uintptr_t>(c)); }
+
+std::string drain(LumoQueue *q) {
+  std::string out;
+  while (void *p = QueueOp.get(q)) out += static_cast<char>(reinterpret_cast<uintptr_t>(p));
+  return out;
+}
+
+TEST(QueueTest, HigherPrioritiesComeFirstThenPostingOrder) {
+  struct Post {
+    char c;
+    int prio;
+  };
+  struct Case {
+    std::vector<Post> posts;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {{{'A', 0}, {'B', 1}, {'C', 2}, {'D', 1}, {'E', 0}}, "CBDAE"},
+      {{{'A', 0}, {'B', 1}}, "BA"},
+      {{{'A', 2}, {'B', 0}, {'C', 1}}, "ACB"},
+      {{{'A', 0}, {'B', 0}, {'C', 2}, {'D', 2}}, "CDAB"},
+  };
+  LumoQueue *q = QueueOp.inst(100);
+  for (const Case &c : cases) {
+    for (const Post &p : c.posts) ASSERT_TRUE(QueueOp.post(q, letter(p.c), p.prio));
+    EXPECT_EQ(QueueOp.msgCount(q), static_cast<int>(c.posts.size()));
+    EXPECT_EQ(drain(q), c.expected);
+  }
+  QueueOp.del(q);
+}
+
+// Taking the last message of a priority must forget it as that priority's tail.
+TEST(QueueTest, TakingTheLastOfAPriorityForgetsItsPlace) {
+  LumoQueue *q = QueueOp.inst(100);
+  QueueOp.post(q, letter('A'), 1);
+  QueueOp.post(q, letter('B'), 0);
+  EXPECT_EQ(QueueOp.get(q), letter('A'));
+  QueueOp.post(q, letter('C'), 1);
+  QueueOp.post(q, letter('D'), 2);
+  EXPECT_EQ(drain(q), "DCB");
+  QueueOp.post(q, letter('E'), 0);
+  EXPECT_EQ(drain(q), "E");
+  QueueOp.del(q);
+}
+
+TEST(QueueTest, FullQueueRejectsWithAWarningUntilOneIsTaken) {
+  TraceListener listener;
+  LumoQueue *q = QueueOp.inst(2);
+  EXPECT_TRUE(QueueOp.post(q, letter('A'), 1));
+  EXPECT_TRUE(QueueOp.post(q, letter('B'), 1));
+  EXPECT_FALSE(QueueOp.post(q, letter('C'), 1));
+  QueueOp.setDesc(q, "writer");
+  EXPECT_FALSE(QueueOp.post(q, letter('C'), 2));
+  EXPECT_EQ(QueueOp.msgCount(q), 2);
+  EXPECT_EQ(QueueOp.get(q), letter('A'));
+  EXPECT_TRUE(QueueOp.post(q, letter('C'), 1));
+  EXPECT_EQ(drain(q), "BC");
+
+  auto heard = TraceListener::heard();
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_EQ(heard[0].text,
+            "QueueOp.post: count(2) is getting bigger than size(2)! Post rejected for [].");
+  EXPECT_EQ(heard[1].text,
+            "QueueOp.post: count(2) is getting bigger than size(2)! Post rejected for [writer].");
+  for (const HeardRecord &r : heard) {
+    EXPECT_EQ(r.level, LUMO_TRC_W);
+    EXPECT_EQ(r.object, "OQueue");
+    EXPECT_EQ(r.code, 9999);
+  }
+  QueueOp.del(q);
+}
+
+TEST(QueueTest, PrioritiesOutsideTheThreeAreRejected) {
+  TraceListener listener;
+  LumoQueue *q = QueueOp.inst(10);
+  QueueOp.setDesc(q, "main");
+  EXPECT_FALSE(QueueOp.post(q, letter('A'), -1));
+  EXPECT_FALSE(QueueOp.post(q, letter('B'), 3));
+  EXPECT_TRUE(QueueOp.isEmpty(q));
+  auto heard = TraceListener::heard();
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_EQ(heard[0].text,
+            "QueueOp.post: priority(-1) is not 0, 1 or 2! Post rejected for [main].");
+  EXPECT_EQ(heard[1].text, "QueueOp.post: priority(3) is not 0, 1 or 2! Post rejected for [main].");
+  EXPECT_EQ(heard[1].level, LUMO_TRC_W);
+  QueueOp.del(q);
+}
+
+TEST(QueueTest, EmptyAndNullQueuesAnswerNothing) {
+  int before = QueueOp.count();
+  LumoQueue *q = QueueOp.inst(10);
+  EXPECT_EQ(QueueOp.get(q), nullptr);
+  EXPECT_EQ(QueueOp.msgCount(q), 0);
+  EXPECT_TRUE(QueueOp.isEmpty(q));
+  EXPECT_FALSE(QueueOp.post(nullptr, letter('A'), 1));
+  EXPECT_EQ(QueueOp.get(nullptr), nullptr);
+  EXPECT_EQ(QueueOp.waitPost(nullptr), nullptr);
+  EXPECT_EQ(QueueOp.msgCount(nullptr), 0);
+  EXPECT_STREQ(QueueOp.toString(q), "");
+  EXPECT_STREQ(QueueOp.name(), "OQueue");
+  EXPECT_EQ(QueueOp.count(), before + 1);
+  // Queued messages are dropped with the queue (the sanitizer build sees a leaked node).
+  QueueOp.post(q, letter('A'), 0);
+  q->del(q);
+  QueueOp.del(nullptr);
+  EXPECT_EQ(QueueOp.count(), before);
+}
+
+TEST(QueueTest, WaitPostBlocksUntilAPostArrives) {
+  LumoQueue *q = QueueOp.inst(10);
+  auto start = std::chrono::steady_clock::now();
+  std::thread poster([q] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    QueueOp.post(q, letter('A'), 1);
+  });
+  EXPECT_EQ(QueueOp.waitPost(q), letter('A'));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+  poster.join();
+  EXPECT_TRUE(QueueOp.isEmpty(q));
+  QueueOp.del(q);
+}
+
+// Every payload is taken exactly once, and each producer's payloads (one priority each) come
+// out in the order it posted them.
+TEST(QueueTest, OneConsumerTakesEveryPayloadOfManyProducersInTheirOrder) {
+  constexpr int kProducers = 4, kEach = 500;
+  LumoQueue *q = QueueOp.inst(kProducers * kEach);
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p)
+    producers.emplace_back([q, p] {
+      for (int i = 0; i < kEach; ++i) {
+        uintptr_t payload = (static_cast<uintptr_t>(p + 1) << 20) | static_cast<uintptr_t>(i);
+        ASSERT_TRUE(QueueOp.post(q, reinterpret_cast<void *>(payload), p % 3));
+      }
+    });
+  std::vector<int> next(kProducers, 0);
+  int taken = 0, outOfOrder = 0;
+  while (taken < kProducers * kEach) {
+    void *got = QueueOp.waitPost(q);
+    if (!got) continue;
+    uintptr_t payload = reinterpret_cast<uintptr_t>(got);
+    int p = static_cast<int>(payload >> 20) - 1;
+    int i = static_cast<int>(payload & 0xFFFFF);
+    ASSERT_TRUE(p >= 0 && p < kProducers);
+    if (i != next[p]) ++outOfOrder;
+    next[p] = i + 1;
+    ++taken;
+  }
+  for (auto &t : producers) t.join();
+  EXPECT_EQ(outOfOrder, 0);
+  for (int p = 0; p < kProducers; ++p) EXPECT_EQ(next[p], kEach);
+  EXPECT_TRUE(QueueOp.isEmpty(q));
+  EXPECT_EQ(QueueOp.get(q), nullptr);
+  QueueOp.del(q);
+}
+
+}  // namespace
