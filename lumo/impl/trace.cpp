@@ -118,10 +118,13 @@ bool singleLevel(int level) {
   return bits != 0 && (bits & (bits - 1)) == 0;
 }
 
-// The thread registry arrives with the thread module and will be asked first; until then only
-// the main thread has a name and every other thread is named by its id.
+// A registered thread is named as the registry knows it, the main thread "main", any other
+// thread by its id. The registry does not wait for its own lock when this thread holds it (the
+// map traces while it is held): such records fall back to "main" or the id.
 char *threadName() noexcept {
   LumoThreadId id = lumo_thread_id();
+  char name[LUMO_THREAD_NAME_MAX];
+  if (ThreadOp.nameById(id, name, sizeof name)) return str_dupID(name, kTid);
   if (id == mainThreadId.load(std::memory_order_relaxed)) return str_dupID("main", kTid);
   return str_fmtID(kTid, "%08" PRIXPTR, static_cast<uintptr_t>(id));
 }
