@@ -1,0 +1,135 @@
+// lumo: the string tokenizer. The count is taken once at creation; nextToken cuts the private
+// copy in place, so tokens cost no allocation.
+#include <lumo/strtok.h>
+
+#include "mem.hpp"
+#include "object.hpp"
+#include "str.hpp"
+
+namespace {
+
+constexpr int kTid = LUMO_TID_STRTOK;
+constexpr const char *kSource = "impl/strtok";
+
+lumo::ClassInfo strtokClass{"OStrTok", kTid, kSource};
+
+struct StrTokData {
+  char *text = nullptr;  // private copy under the tokenizer's allocation type
+  char separator = 0;
+  int tokenCount = 0;
+  char *cursor = nullptr;  // start of the next token; null when none is left
+};
+
+// The next separator at or after p, or null. A zero separator is never found, so it cannot
+// match the terminator and run the search past the end of the text.
+char *findSeparator(char *p, char separator) {
+  if (!separator) return nullptr;
+  const unsigned char sep = static_cast<unsigned char>(separator);
+  for (; *p; ++p)
+    if (static_cast<unsigned char>(*p) == sep) return p;
+  return nullptr;
+}
+
+struct Impl : lumo::Base<LumoStrTok, strtokClass> {
+  static void del(LumoStrTok *self) noexcept {
+    if (!self) return;
+    StrTokData *d = lumo::dataOf<StrTokData>(self);
+    if (d) str_freeStrID(d->text, kTid);
+    lumo::freeInstance<StrTokData>(self, strtokClass, __LINE__, count() > 0);
+  }
+
+  static char *toString(LumoStrTok *self) noexcept {
+    StrTokData *d = lumo::dataOf<StrTokData>(self);
+    if (!d) return nullptr;
+    char sep[2] = {d->separator, '\0'};
+    return str_fmt("%s sep=%s", d->text ? d->text : "", sep);
+  }
+
+  static int countTokens(LumoStrTok *self) noexcept {
+    StrTokData *d = lumo::dataOf<StrTokData>(self);
+    return d ? d->tokenCount : 0;
+  }
+
+  static int hasMoreTokens(LumoStrTok *self) noexcept {
+    StrTokData *d = lumo::dataOf<StrTokData>(self);
+    return d && d->cursor != nullptr;
+  }
+
+  static LumoStrTok *inst(const char *text, char separator) noexcept {
+    StrTokData *d = nullptr;
+    LumoStrTok *self = lumo::newInstance<StrTokData>(StrTokOp, strtokClass, __LINE__, &d);
+    if (!self) return nullptr;
+    d->separator = separator;
+    if (text && *text) {
+      d->text = str_dupID(text, kTid);
+      if (!d->text) {
+        lumo::freeInstance<StrTokData>(self, strtokClass, __LINE__, false);
+        return nullptr;
+      }
+      d->cursor = d->text;
+      d->tokenCount = 1;
+      for (char *p = findSeparator(d->text, separator); p; p = findSeparator(p + 1, separator))
+        ++d->tokenCount;
+    }
+    lumo::countInstance(strtokClass);
+    return self;
+  }
+
+  static char *nextToken(LumoStrTok *self) noexcept {
+    StrTokData *d = lumo::dataOf<StrTokData>(self);
+    if (!d || !d->cursor) return nullptr;
+    char *token = d->cursor;
+    char *sep = findSeparator(token, d->separator);
+    if (sep) {
+      *sep = '\0';
+      d->cursor = sep + 1;
+    } else {
+      d->cursor = nullptr;
+    }
+    return token;
+  }
+
+  static char *replaceAll(const char *text, char separator, const char *find,
+                          const char *replacement) noexcept {
+    if (!find || !replacement) return nullptr;
+    LumoStrTok *tok = inst(text, separator);
+    if (!tok) return nullptr;
+    char *result = nullptr;
+    bool matched = false;
+    bool failed = false;
+    while (!failed && hasMoreTokens(tok)) {
+      const char *token = nextToken(tok);
+      if (result) failed = !append(result, ",");
+      if (failed) break;
+      const char *piece = token;
+      if (str_equals(token, find)) {
+        piece = replacement;
+        matched = true;
+      }
+      failed = !append(result, piece);
+    }
+    del(tok);
+    if (matched && !failed) return result;
+    str_freeStr(result);
+    return nullptr;
+  }
+
+ private:
+  // cat that keeps the caller's string when the memory manager refuses, so it can be freed.
+  static bool append(char *&result, const char *text) noexcept {
+    char *joined = str_cat(result, text);
+    if (!joined) return false;
+    result = joined;
+    return true;
+  }
+};
+
+}  // namespace
+
+const LumoStrTok StrTokOp = {LUMO_BASE_INIT(Impl), LUMO_STRTOK_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
+
+namespace {
+constexpr const char *kStrTokSlots[] = {LUMO_STRTOK_OPS(LUMO_SLOT_NAME, _)};
+static_assert(lumo::namesAscending(kStrTokSlots), "StrTokOp slots are in byte-wise order");
+static_assert(lumo::classLayoutOk<LumoStrTok, 5>(), "StrTokOp has the base slots and 5 own slots");
+}  // namespace
