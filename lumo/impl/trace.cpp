@@ -14,6 +14,7 @@
 #include "mem.hpp"
 #include "object.hpp"
 #include "str.hpp"
+#include "system.hpp"
 
 namespace {
 
@@ -129,18 +130,8 @@ char *threadName() noexcept {
   return str_fmtID(kTid, "%08" PRIXPTR, static_cast<uintptr_t>(id));
 }
 
-// strerror_r comes as the GNU variant (returns the text) or the XSI one (fills the buffer).
-[[maybe_unused]] const char *pickErrorText(const char *text, const char *) { return orEmpty(text); }
-[[maybe_unused]] const char *pickErrorText(int rc, const char *buffer) {
-  return rc == 0 ? buffer : "";
-}
-
-// Temporary source of error texts: the system module's getErrStr replaces it.
-const char *errorText(int error) noexcept {
-  thread_local char buffer[256];
-  buffer[0] = '\0';
-  return pickErrorText(strerror_r(error, buffer, sizeof buffer), buffer);
-}
+// The system module's own table, so records read the same on every platform.
+const char *errorText(int error) noexcept { return system_getErrStr(error); }
 
 void formatMessage(char (&message)[kMessageSize], const char *format, va_list args)
     __attribute__((format(printf, 2, 0)));

@@ -1,0 +1,24 @@
+// lumo: the file module's functions for direct use inside the library (the same functions that
+// fill FileOp): the trace opens, writes and names its files through them.
+#ifndef LUMO_IMPL_FILE_HPP
+#define LUMO_IMPL_FILE_HPP
+
+#include <lumo/file.h>
+
+#include <cstdarg>
+
+#define LUMO_FILE_DECLARE(prefix, ret, name, params) ret prefix##name params noexcept;
+LUMO_FILE_OPS(LUMO_FILE_DECLARE, file_)
+#undef LUMO_FILE_DECLARE
+
+// The base slot del: closes the stream (a failure is traced) and releases the object.
+void file_del(LumoFile *file) noexcept;
+
+int file_fmtFile(LumoFile *file, const char *format, ...) noexcept
+    __attribute__((format(printf, 2, 3)));
+
+// fmtFile over a va_list.
+int file_vfmtFile(LumoFile *file, const char *format, va_list args) noexcept
+    __attribute__((format(printf, 2, 0)));
+
+#endif
