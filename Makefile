@@ -8,6 +8,8 @@ RELEASE := build/release
 ASAN := build/asan
 TSAN := build/tsan
 ARMHF := build/armhf
+FUZZ := build/fuzz
+FUZZ_SECONDS ?= 60
 
 # A sanitizer finding ends the test at once, with a stack trace.
 export ASAN_OPTIONS ?= halt_on_error=1:detect_leaks=1
@@ -21,7 +23,7 @@ endif
 # collide with ("unexpected memory mapping"); run without address randomisation where allowed.
 NO_ASLR := $(shell setarch $$(uname -m) -R true 2>/dev/null && echo setarch $$(uname -m) -R)
 
-.PHONY: all build run test tsan armhf check-all clean
+.PHONY: all build run test tsan armhf fuzz check-all clean
 # The stages share two cores; running them side by side only interleaves their output.
 .NOTPARALLEL:
 
@@ -53,7 +55,16 @@ armhf:
 	$(CMAKE) --build $(ARMHF) -j $(JOBS)
 	$(CTEST) --test-dir $(ARMHF) $(CTEST_FLAGS)
 
-check-all: test tsan armhf
+# The XML round-trip fuzz target (clang, libFuzzer, ASan+UBSan) for a bounded time. The seeds
+# in fuzz/corpus/xml are only read; what the run learns stays in build/fuzz/corpus.
+fuzz:
+	CC=clang CXX=clang++ $(CMAKE) -S fuzz -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) --build $(FUZZ) -j $(JOBS) --target xml_roundtrip_fuzz
+	mkdir -p $(FUZZ)/corpus
+	$(FUZZ)/xml_roundtrip_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  -dict=fuzz/xml.dict -artifact_prefix=$(FUZZ)/ $(FUZZ)/corpus fuzz/corpus/xml
+
+check-all: test tsan armhf fuzz
 
 clean:
 	rm -rf build

@@ -1,8 +1,10 @@
-// lumo: the document module's process-wide switches. Any thread that escapes, looks up, parses
-// or serializes reads them at the moment of use, so each one is an atomic.
+// lumo: the document module: document instances and their accessors, and the process-wide
+// switches. Any thread that escapes, looks up, parses or serializes reads the switches at the
+// moment of use, so each one is an atomic. The parser and the serializer have files of their own.
 #include "doc.hpp"
 
 #include <atomic>
+#include <cstring>
 
 #include "object.hpp"
 #include "str.hpp"
@@ -25,12 +27,83 @@ std::atomic<bool> elementval{false};
 
 constexpr auto kRelaxed = std::memory_order_relaxed;
 
-// Documents themselves arrive with the parser; until then there is no instance to release.
+using lumo::DocData;
+
 struct Impl : lumo::Base<LumoDoc, docClass> {
-  static void del(LumoDoc *) noexcept {}
+  // The root node is not the document's: whoever parsed took it over.
+  static void del(LumoDoc *self) noexcept {
+    DocData *d = lumo::dataOf<DocData>(self);
+    if (!d) return;
+    NodeOp.del(d->docNode);
+    d->docNode = nullptr;
+    lumo::freeInstance<DocData>(self, docClass, __LINE__);
+  }
+
+  static char *toString(LumoDoc *self) noexcept {
+    DocData *d = lumo::dataOf<DocData>(self);
+    return d ? doc_node2String(d->docNode, 0) : nullptr;
+  }
+
+  static unsigned char *serialize(LumoDoc *self, int *length) noexcept {
+    char *text = toString(self);
+    if (length) *length = text ? static_cast<int>(std::strlen(text)) : 0;
+    return reinterpret_cast<unsigned char *>(text);
+  }
+
+  // A text that does not parse leaves the document as it was, rather than without nodes.
+  static void deserialize(LumoDoc *self, const unsigned char *image) noexcept {
+    DocData *d = lumo::dataOf<DocData>(self);
+    if (!d) return;
+    LumoDoc *parsed = doc_parse(reinterpret_cast<const char *>(image));
+    DocData *p = lumo::dataOf<DocData>(parsed);
+    if (!p) return;
+    NodeOp.del(d->docNode);
+    NodeOp.del(d->rootNode);
+    d->docNode = p->docNode;
+    d->rootNode = p->rootNode;
+    d->utf8Encoded = p->utf8Encoded;
+    p->docNode = nullptr;
+    p->rootNode = nullptr;
+    del(parsed);
+  }
+
+  static void *properties(LumoDoc *self) noexcept {
+    DocData *d = lumo::dataOf<DocData>(self);
+    return d ? d->docNode : nullptr;
+  }
 };
 
+// The root's first child of that name (case ignored; findNode traces when there is none).
+LumoNode *rootChild(LumoDoc *self, const char *child) noexcept {
+  DocData *d = lumo::dataOf<DocData>(self);
+  if (!d || !d->rootNode) return nullptr;
+  return NodeOp.findNode(d->rootNode, child);
+}
+
 }  // namespace
+
+LumoDoc *lumo::doc_newDocument(int line) noexcept {
+  DocData *d = nullptr;
+  LumoDoc *doc = lumo::newInstance<DocData>(DocOp, docClass, line, &d);
+  if (!doc) return nullptr;
+  d->docNode = NodeOp.inst("document", nullptr, LUMO_NODE_ELEMENT);
+  if (!d->docNode) {
+    lumo::freeInstance<DocData>(doc, docClass, line, false);
+    return nullptr;
+  }
+  lumo::countInstance(docClass);
+  return doc;
+}
+
+int doc_getBool(LumoDoc *self, const char *child, const char *attr, int def) noexcept {
+  LumoNode *node = rootChild(self, child);
+  return node ? NodeOp.getBool(node, attr, def) : def;
+}
+
+LumoNode *doc_getDocNode(LumoDoc *self) noexcept {
+  DocData *d = lumo::dataOf<DocData>(self);
+  return d ? d->docNode : nullptr;
+}
 
 const char *doc_getEncoding(void) noexcept { return docencoding.load(kRelaxed); }
 
@@ -39,11 +112,32 @@ char *doc_getEncodingProperty(void) noexcept {
   return str_fmt("<?xml version=\"1.0\" encoding=\"%s\"?>", name ? name : "");
 }
 
+int doc_getInt(LumoDoc *self, const char *child, const char *attr, int def) noexcept {
+  LumoNode *node = rootChild(self, child);
+  return node ? NodeOp.getInt(node, attr, def) : def;
+}
+
+LumoNode *doc_getRootNode(LumoDoc *self) noexcept {
+  DocData *d = lumo::dataOf<DocData>(self);
+  return d ? d->rootNode : nullptr;
+}
+
+const char *doc_getStr(LumoDoc *self, const char *child, const char *attr,
+                       const char *def) noexcept {
+  LumoNode *node = rootChild(self, child);
+  return node ? NodeOp.getStr(node, attr, def) : def;
+}
+
 int doc_isHTMLEscapes(void) noexcept { return htmlescapes.load(kRelaxed); }
 
 int doc_isIgnoreCase(void) noexcept { return ignorecase.load(kRelaxed); }
 
 int doc_isUTF2Latin(void) noexcept { return utf2latin.load(kRelaxed); }
+
+int doc_isUTF8Encoded(LumoDoc *self) noexcept {
+  DocData *d = lumo::dataOf<DocData>(self);
+  return d ? d->utf8Encoded : 0;
+}
 
 int doc_isUTF8Encoding(void) noexcept { return utf8encoding.load(kRelaxed); }
 
@@ -52,6 +146,8 @@ int doc_isUniCodeEscapes(void) noexcept { return unicodeescapes.load(kRelaxed); 
 int doc_isXMLElementVal(void) noexcept { return elementval.load(kRelaxed); }
 
 int doc_isXMLProlog(void) noexcept { return xmlprolog.load(kRelaxed); }
+
+LumoDoc *doc_parse(const char *text) noexcept { return doc_parseErr(text, nullptr); }
 
 // The name is kept, not copied; only the exact upper-case spelling means UTF-8 output.
 void doc_setEncoding(const char *name) noexcept {
@@ -77,10 +173,12 @@ const LumoDoc DocOp = {LUMO_BASE_INIT(Impl), kUtf8Name, kLatin15Name,
 namespace {
 constexpr const char *kDocSlots[] = {LUMO_DOC_OPS(LUMO_SLOT_NAME, _)};
 static_assert(lumo::namesAscending(kDocSlots), "DocOp slots are in byte-wise order");
-static_assert(lumo::classLayoutOk<LumoDoc, 16>(),
-              "DocOp has the base slots, the two names and 14 own slots");
+static_assert(lumo::classLayoutOk<LumoDoc, 25>(),
+              "DocOp has the base slots, the two names and 23 own slots");
 static_assert(offsetof(LumoDoc, utf8Name) == 12 * sizeof(void *) &&
                   offsetof(LumoDoc, latin15Name) == 13 * sizeof(void *) &&
-                  offsetof(LumoDoc, getEncoding) == 14 * sizeof(void *),
+                  offsetof(LumoDoc, getBool) == 14 * sizeof(void *) &&
+                  offsetof(LumoDoc, node2String) == 27 * sizeof(void *) &&
+                  offsetof(LumoDoc, setXMLProlog) == 36 * sizeof(void *),
               "the two names sit between the base slots and the operations");
 }  // namespace

@@ -1,9 +1,16 @@
-// lumo: the document switches for direct use inside the library (the same functions that fill
-// DocOp), plus readers of the two switches that the table only sets.
+// lumo: the document module for direct use inside the library (the same functions that fill
+// DocOp), the readers of the two switches that the table only sets, the nesting bound that
+// every recursive walk over a tree relies on, and the document record shared by its sources.
 #ifndef LUMO_IMPL_DOC_HPP
 #define LUMO_IMPL_DOC_HPP
 
 #include <lumo/doc.h>
+
+// The deepest element nesting the parser accepts (the root is level 1). The parser recurses
+// once per level and threads run on 256 KiB stacks: a parse at this depth, commentary on, takes
+// about a fifth of such a stack under AddressSanitizer (the document tests measure it). Trees
+// built through the API may be deeper, so walks over trees must not depend on this bound.
+#define LUMO_DOC_MAX_DEPTH 256
 
 #define LUMO_DOC_DECLARE(prefix, ret, name, params) ret prefix##name params noexcept;
 LUMO_DOC_OPS(LUMO_DOC_DECLARE, doc_)
@@ -14,5 +21,19 @@ int doc_isXMLProlog(void) noexcept;
 
 // Whether element text is read and written.
 int doc_isXMLElementVal(void) noexcept;
+
+namespace lumo {
+
+// A document's data record. docNode is owned; rootNode belongs to whoever parsed.
+struct DocData {
+  LumoNode *docNode = nullptr;
+  LumoNode *rootNode = nullptr;
+  int utf8Encoded = 0;
+};
+
+// A new document holding a new, empty docNode; null when memory is refused.
+LumoDoc *doc_newDocument(int line) noexcept;
+
+}  // namespace lumo
 
 #endif

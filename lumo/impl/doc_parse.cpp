@@ -1,0 +1,410 @@
+// lumo: the XML parser: a forgiving single-pass reader of elements, double-quoted attributes,
+// element text, comments, processing instructions and declarations into a node tree. It writes
+// a running commentary of its position at level S and its errors at level E.
+//
+// Every read is bounded by the text's terminating NUL: a position never passes it, and a byte
+// after the current one is only looked at once the current one is known not to be the NUL.
+#include <climits>
+#include <cstdarg>
+#include <cstring>
+
+#include <lumo/system.h>
+#include <lumo/trace.h>
+
+#include "doc.hpp"
+#include "mem.hpp"
+#include "object.hpp"
+#include "str.hpp"
+#include "trace.hpp"
+
+namespace {
+
+constexpr const char *kObject = "ODoc";
+constexpr const char *kSource = "impl/doc";
+constexpr int kTid = LUMO_TID_DOC;
+
+constexpr int kNameMax = 1023;         // element and attribute names; the rest is the next token
+constexpr int kMarkupTextMax = 1023;   // "<" to closing marker of a comment or instruction
+constexpr int kElementTextMax = 2048;  // element text keeps its first characters only
+constexpr int kValueStep = 2048;       // attribute value buffer: start and growth step
+constexpr int kValueMax = 204800;      // attribute value buffer limit, terminator included
+
+struct Parser {
+  const char *s = nullptr;
+  int pos = 0;
+  bool error = false;
+  int errPos = 0;
+  lumo::DocData *doc = nullptr;
+  char *value = nullptr;  // attribute value buffer, kept for the whole parse
+  int valueCap = 0;
+  // Per closing marker ("-->", "?>", ">"): the position from which on the text holds none, so
+  // that a text full of unclosed markers is not searched to its end once for each of them.
+  int markerMissingFrom[3] = {INT_MAX, INT_MAX, INT_MAX};
+  char name[kNameMax + 1] = {};
+  char text[kElementTextMax + 1] = {};
+
+  unsigned char at(int i) const { return static_cast<unsigned char>(s[i]); }
+  unsigned char cur() const { return at(pos); }
+  // The byte after the current one, or NUL when the current one ends the text.
+  unsigned char next() const { return cur() ? at(pos + 1) : 0; }
+  bool startsHere(const char *prefix) const {
+    return std::strncmp(s + pos, prefix, std::strlen(prefix)) == 0;
+  }
+};
+
+__attribute__((format(printf, 3, 4))) void note(int level, int line, const char *format,
+                                                ...) noexcept {
+  va_list args;
+  va_start(args, format);
+  trace_vtrc(kObject, level, line, LUMO_TRC_CODE, format, args);
+  va_end(args);
+}
+
+// The commentary's position line: position, the byte there and the ten bytes after it.
+void pointing(const Parser &p, int line, const char *where, const char *tail = "") noexcept {
+  note(LUMO_TRC_S, line, "%s Now pointing at %d [%c][%-10.10s]%s", where, p.pos, p.cur(),
+       p.cur() ? p.s + p.pos + 1 : "", tail);
+}
+
+enum Marker { kCommentEnd, kInstructionEnd, kDeclarationEnd };
+
+// The next closing marker at or after from, or null.
+const char *findMarker(Parser &p, Marker which, int from, const char *marker) noexcept {
+  if (from >= p.markerMissingFrom[which]) return nullptr;
+  const char *found = std::strstr(p.s + from, marker);
+  if (!found) p.markerMissingFrom[which] = from;
+  return found;
+}
+
+// Marks the parse as failed; the caller traces the message.
+void fail(Parser &p, int position) noexcept {
+  p.error = true;
+  p.errPos = position;
+}
+
+void failEof(Parser &p) noexcept {
+  note(LUMO_TRC_E, __LINE__, "Parser error at %d: unexpected eof!", p.pos);
+  fail(p, p.pos);
+}
+
+void failAtLine(Parser &p) noexcept {
+  int newlines = 0, lastNewline = -1;
+  for (int i = 0; i < p.pos; ++i) {
+    if (p.s[i] == '\n') {
+      ++newlines;
+      lastNewline = i;
+    }
+  }
+  int column = lastNewline < 0 ? p.pos : p.pos - lastNewline;
+  note(LUMO_TRC_E, __LINE__, "Parser error at line %d:%d, file position %d", newlines + 1, column,
+       p.pos);
+  fail(p, p.pos);
+}
+
+bool isSpace(unsigned char c) noexcept { return c >= 1 && c <= 32; }
+
+unsigned char lowerAscii(unsigned char c) noexcept {
+  return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
+// Skips whitespace; true when a byte other than the terminator follows.
+bool skipSpace(Parser &p) noexcept {
+  while (isSpace(p.cur())) ++p.pos;
+  return p.cur() != 0;
+}
+
+// Reads a name up to the terminator, a stop byte or whitespace, at most kNameMax bytes.
+int readName(Parser &p, const char *stops) noexcept {
+  int n = 0;
+  while (n < kNameMax) {
+    unsigned char c = p.cur();
+    if (c == 0 || isSpace(c) || std::strchr(stops, c)) break;
+    p.name[n++] = static_cast<char>(c);
+    ++p.pos;
+  }
+  p.name[n] = '\0';
+  return n;
+}
+
+// Moves to the next "<" (or the end of the text). What stands before it becomes the element
+// text of node, when element text is read and the text does not start with whitespace or a
+// bracket. True when a "<" was found.
+__attribute__((noinline)) bool readElementText(Parser &p, LumoNode *node) noexcept {
+  pointing(p, __LINE__, "__skipTo:1");
+  int start = p.pos;
+  unsigned char first = p.cur();
+  const char *lt = std::strchr(p.s + start, '<');
+  p.pos = lt ? static_cast<int>(lt - p.s) : start + static_cast<int>(std::strlen(p.s + start));
+  if (!lt) return false;
+  bool collect = !(first == '\n' || first == '\r' || first == '\t' || first == ' ' ||
+                   first == '<' || first == '>');
+  int n = p.pos - start;
+  if (collect && n > 0 && node && doc_isXMLElementVal()) {
+    if (n > kElementTextMax) n = kElementTextMax;
+    std::memcpy(p.text, p.s + start, static_cast<size_t>(n));
+    p.text[n] = '\0';
+    note(LUMO_TRC_S, __LINE__, "set node %s element to [%s] not starting with[%c]",
+         NodeOp.getName(node), p.text, '<');
+    NodeOp.setElement(node, p.text);
+  }
+  return true;
+}
+
+// A node with one attribute "text"; null (and the parse failed) when memory is refused.
+LumoNode *textNode(Parser &p, const char *name, LumoNode *parent, int type,
+                   const char *text) noexcept {
+  LumoNode *node = NodeOp.inst(name, parent, type);
+  LumoAttr *attr = node ? AttrOp.inst("text", text) : nullptr;
+  if (!attr) {
+    NodeOp.del(node);
+    fail(p, p.pos);
+    return nullptr;
+  }
+  NodeOp.addAttr(node, attr);
+  return node;
+}
+
+// A comment or processing instruction: its text is what lies between the markers, kept only
+// when the closing marker starts at most kMarkupTextMax bytes after the "<". Without a closing
+// marker the text is empty and the parse goes on after the opening marker.
+__attribute__((noinline)) LumoNode *readMarkup(Parser &p, LumoNode *parent, const char *open,
+                                               Marker which, const char *close, const char *name,
+                                               int type) noexcept {
+  int start = p.pos;
+  int openLen = static_cast<int>(std::strlen(open));
+  const char *end = findMarker(p, which, start + openLen, close);
+  p.text[0] = '\0';
+  if (!end) {
+    p.pos = start + openLen;
+  } else {
+    int marker = static_cast<int>(end - p.s);
+    if (marker - start <= kMarkupTextMax) {
+      int n = marker - start - openLen;
+      std::memcpy(p.text, p.s + start + openLen, static_cast<size_t>(n));
+      p.text[n] = '\0';
+    }
+    p.pos = marker + static_cast<int>(std::strlen(close));
+  }
+  if (type == LUMO_NODE_REMARK) {
+    for (char *c = p.text; *c; ++c)
+      if (*c == '/' || *c == '\r' || *c == '\n' || *c == '\t') *c = ' ';
+  } else if (std::strncmp(p.text, "xml ", 4) == 0 && std::strstr(p.text, "encoding") &&
+             std::strstr(p.text, "UTF-8")) {
+    p.doc->utf8Encoded = 1;
+  }
+  LumoNode *node = textNode(p, name, parent, type, p.text);
+  if (node && type == LUMO_NODE_REMARK) note(LUMO_TRC_S, __LINE__, "REMARK_NODE created.");
+  return node;
+}
+
+// The head of the next node: a complete comment, instruction or declaration, or an element with
+// its name read. Null at the end of the text.
+__attribute__((noinline)) LumoNode *readHead(Parser &p, LumoNode *parent) noexcept {
+  pointing(p, __LINE__, "__parseNodeName:1");
+  if (p.cur() != '<') {
+    note(LUMO_TRC_S, __LINE__, "__parseNodeName: s[*pIdx] != '<' s[*pIdx] = [%c]", p.cur());
+    if (!readElementText(p, parent)) return nullptr;
+  }
+  pointing(p, __LINE__, "__parseNodeName:2");
+  if (p.startsHere("<!--")) {
+    note(LUMO_TRC_S, __LINE__, "Remark found.");
+    return readMarkup(p, parent, "<!--", kCommentEnd, "-->", "remark", LUMO_NODE_REMARK);
+  }
+  if (p.startsHere("<?")) {
+    note(LUMO_TRC_S, __LINE__, "Property found.");
+    return readMarkup(p, parent, "<?", kInstructionEnd, "?>", "property", LUMO_NODE_PROPERTY);
+  }
+  if (p.startsHere("<!")) {
+    note(LUMO_TRC_S, __LINE__, "Variable found.");
+    const char *end = findMarker(p, kDeclarationEnd, p.pos + 2, ">");
+    p.pos = end ? static_cast<int>(end - p.s) + 1 : p.pos + 2;
+    return textNode(p, "variable", parent, LUMO_NODE_VARIABLE, "");
+  }
+  pointing(p, __LINE__, "__parseNodeName:3");
+  ++p.pos;
+  readName(p, ">/");
+  pointing(p, __LINE__, "__parseNodeName:4");
+  if (!p.cur()) return nullptr;
+  LumoNode *node = NodeOp.inst(p.name, parent, LUMO_NODE_ELEMENT);
+  if (!node) {
+    fail(p, p.pos);
+    return nullptr;
+  }
+  note(LUMO_TRC_S, __LINE__, "__parseNodeName = [%s]", p.name);
+  note(LUMO_TRC_S, __LINE__, "ELEMENT_NODE created.");
+  return node;
+}
+
+// Makes room for one more value byte and its terminator; false at the limit.
+bool growValue(Parser &p, int length) noexcept {
+  if (length + 1 < p.valueCap) return true;
+  if (p.valueCap >= kValueMax) return false;
+  int cap = p.valueCap + kValueStep;
+  void *fresh = p.value ? mem_realloc(p.value, cap, kSource, __LINE__)
+                        : mem_allocTID(cap, kTid, kSource, __LINE__);
+  if (!fresh) return false;
+  p.value = static_cast<char *>(fresh);
+  p.valueCap = cap;
+  return true;
+}
+
+// One attribute, name="value". A value that is not closed, or that does not fit, is traced and
+// gives no attribute; the node goes on from where the reading stopped.
+__attribute__((noinline)) LumoAttr *readAttribute(Parser &p) noexcept {
+  if (readName(p, ">/=\"") == 0) return nullptr;
+  skipSpace(p);
+  if (!growValue(p, 0)) return nullptr;
+  int length = 0;
+  if (p.cur() == '=' && p.next() == '"') {
+    p.pos += 2;
+    for (;;) {
+      unsigned char c = p.cur();
+      if (c == '"') break;
+      if (c == 0) {
+        note(LUMO_TRC_E, __LINE__,
+             "Parser error at %d: encountered string-termination-symbol while reading an "
+             "attribut value.",
+             p.pos);
+        return nullptr;
+      }
+      if (!growValue(p, length)) {
+        note(LUMO_TRC_E, __LINE__,
+             "Parser error at %d: attribut value exceeds the maximum length of %d", p.pos,
+             kValueMax);
+        return nullptr;
+      }
+      p.value[length++] = static_cast<char>(c);
+      ++p.pos;
+    }
+    ++p.pos;
+    p.value[length] = '\0';
+    note(LUMO_TRC_S, __LINE__, "val = [%s]", p.value);
+  } else if (p.cur() == '=') {
+    ++p.pos;
+  }
+  p.value[length] = '\0';
+  if (p.doc->utf8Encoded && doc_isUTF2Latin()) {
+    char *latin = SystemOp.utf2latin(p.value);
+    LumoAttr *attr = AttrOp.inst(p.name, latin ? latin : "");
+    str_freeStr(latin);
+    return attr;
+  }
+  return AttrOp.inst(p.name, p.value);
+}
+
+// Whether the text at the position is "</" and the name, compared over the name's length with
+// case ignored.
+bool atEndTag(const Parser &p, const char *name) noexcept {
+  if (p.cur() != '<' || p.next() != '/') return false;
+  for (int i = 0; name[i]; ++i) {
+    unsigned char a = p.at(p.pos + 2 + i), b = static_cast<unsigned char>(name[i]);
+    if (a == 0 || lowerAscii(a) != lowerAscii(b)) return false;
+  }
+  return true;
+}
+
+// Reads one node and, for an element, its attributes, element text and children up to its end
+// tag. Null at the end of the text or on an error (then p.error is set and nothing is left of
+// what this call built). Kept small: it is the one function that recurses per level.
+LumoNode *parseNode(Parser &p, int level, LumoNode *parent) noexcept {
+  note(LUMO_TRC_S, __LINE__, "ParseLevel = %d", level);
+  int start = p.pos;
+  LumoNode *node = readHead(p, parent);
+  if (!node || NodeOp.getType(node) != LUMO_NODE_ELEMENT) return node;
+  if (level > LUMO_DOC_MAX_DEPTH) {
+    note(LUMO_TRC_E, __LINE__,
+         "Parser error at %d: element nesting exceeds the maximum depth of %d", start,
+         LUMO_DOC_MAX_DEPTH);
+    fail(p, start);
+    NodeOp.del(node);
+    return nullptr;
+  }
+  for (;;) {
+    int passStart = p.pos;
+    if (!skipSpace(p)) break;
+    if (LumoAttr *attr = readAttribute(p)) NodeOp.addAttr(node, attr);
+    if (p.cur() == '>') {
+      ++p.pos;
+      pointing(p, __LINE__, "_parse:0");
+      bool more = readElementText(p, node);
+      while (more && p.next() != '/') {
+        note(LUMO_TRC_S, __LINE__, "Looking for childnodes...");
+        LumoNode *child = parseNode(p, level + 1, node);
+        if (!child || p.error) {
+          NodeOp.del(child);
+          if (!p.error) failEof(p);  // the text ended inside the child's start tag
+          NodeOp.del(node);
+          return nullptr;
+        }
+        NodeOp.addChild(node, child);
+        pointing(p, __LINE__, "_parse:1");
+        // The text may end after a complete child: that leaves this element open.
+        if (!(more = readElementText(p, node))) {
+          failEof(p);
+          NodeOp.del(node);
+          return nullptr;
+        }
+      }
+      pointing(p, __LINE__, "_parse:2");
+    } else if (p.cur() == '/' && p.next() == '>') {
+      p.pos += 2;
+      note(LUMO_TRC_S, __LINE__, "End (inline) of node [%s].", NodeOp.getName(node));
+      return node;
+    }
+    if (!skipSpace(p)) break;
+    pointing(p, __LINE__, "_parse:3", "\n");
+    const char *name = NodeOp.getName(node);
+    if (atEndTag(p, name)) {
+      p.pos += 2 + static_cast<int>(std::strlen(name));
+      note(LUMO_TRC_S, __LINE__, "End of node [%s].", name);
+      return node;
+    }
+    if (p.pos == passStart) {
+      failAtLine(p);
+      NodeOp.del(node);
+      return nullptr;
+    }
+  }
+  failEof(p);
+  NodeOp.del(node);
+  return nullptr;
+}
+
+}  // namespace
+
+LumoDoc *doc_parseErr(const char *text, int *errPos) noexcept {
+  if (!text || !*text) return nullptr;
+  LumoDoc *doc = lumo::doc_newDocument(__LINE__);
+  if (!doc) return nullptr;
+  note(LUMO_TRC_S, __LINE__, "Parsing started, input: %-20.20s...", text);
+
+  Parser p;
+  p.s = text;
+  p.doc = static_cast<lumo::DocData *>(doc->data);
+  LumoNode *root = nullptr;
+  for (;;) {
+    LumoNode *node = parseNode(p, 1, nullptr);
+    if (!node) {
+      note(LUMO_TRC_S, __LINE__, "childNode == NULL");
+      break;
+    }
+    int type = NodeOp.getType(node);
+    if (!root && type == LUMO_NODE_ELEMENT) {
+      root = node;
+      note(LUMO_TRC_S, __LINE__, "Found rootnode [%s].", NodeOp.getName(node));
+    } else {
+      note(LUMO_TRC_S, __LINE__, "Adding [%s][type=%d] to document.", NodeOp.getName(node), type);
+      NodeOp.addChild(p.doc->docNode, node);
+    }
+  }
+  if (p.value) mem_freeTID(p.value, kTid, kSource, __LINE__);
+
+  if (p.error) {
+    if (errPos) *errPos = p.errPos;
+    NodeOp.del(root);
+    DocOp.del(doc);
+    return nullptr;
+  }
+  p.doc->rootNode = root;
+  return doc;
+}

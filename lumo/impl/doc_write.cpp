@@ -1,0 +1,174 @@
+// lumo: the XML serializer: a node tree as text, in plain form (stored attribute text) or in
+// serialization form (declaration line first, attribute values converted for UTF-8 output).
+//
+// The text grows in one buffer that doubles when full, so writing costs time in proportion to
+// its length; the tree is walked with a stack of its own, so no depth of tree built through the
+// API can exhaust a thread's stack.
+#include <climits>
+#include <cstring>
+
+#include <lumo/trace.h>
+
+#include "doc.hpp"
+#include "mem.hpp"
+#include "str.hpp"
+
+namespace {
+
+constexpr const char *kObject = "ODoc";
+constexpr const char *kSource = "impl/doc";
+constexpr int kTid = LUMO_TID_DOC;
+
+// The result text: a string block (the caller frees it through the string module).
+struct Out {
+  char *buf = nullptr;
+  int len = 0;
+  int cap = 0;
+  bool failed = false;
+
+  bool reserve(int more) noexcept {
+    if (failed) return false;
+    if (more < INT_MAX - len && len + more < cap) return true;
+    if (more >= INT_MAX / 2 - len) {
+      failed = true;
+      return false;
+    }
+    int want = cap ? cap : 256;
+    while (want <= len + more) want *= 2;
+    void *fresh = buf ? mem_realloc(buf, want, kSource, __LINE__)
+                      : mem_allocTID(want, LUMO_TID_STRING, kSource, __LINE__);
+    if (!fresh) {
+      failed = true;
+      return false;
+    }
+    buf = static_cast<char *>(fresh);
+    cap = want;
+    return true;
+  }
+  void put(const char *text, int n) noexcept {
+    if (n <= 0 || !reserve(n)) return;
+    std::memcpy(buf + len, text, static_cast<size_t>(n));
+    len += n;
+    buf[len] = '\0';
+  }
+  void put(const char *text) noexcept {
+    if (text) put(text, static_cast<int>(std::strlen(text)));
+  }
+  void indent(int level) noexcept {
+    for (int i = 0; i < level; ++i) put("  ", 2);
+  }
+  // The finished text, or null (and the buffer released) when memory was refused.
+  char *take() noexcept {
+    if (!failed && !buf) reserve(0);
+    if (failed) {
+      if (buf) str_freeStr(buf);
+      return nullptr;
+    }
+    return buf;
+  }
+};
+
+// The nodes whose end tag is still to be written, each with the index of its next child.
+struct Frame {
+  LumoNode *node;
+  int next;
+};
+
+struct Stack {
+  Frame *frames = nullptr;
+  int size = 0;
+  int cap = 0;
+
+  ~Stack() {
+    if (frames) mem_freeTID(frames, kTid, kSource, __LINE__);
+  }
+  bool push(LumoNode *node) noexcept {
+    if (size == cap) {
+      if (cap > INT_MAX / 2 / static_cast<int>(sizeof(Frame))) return false;
+      int want = cap ? cap * 2 : 32;
+      int bytes = want * static_cast<int>(sizeof(Frame));
+      void *fresh = frames ? mem_realloc(frames, bytes, kSource, __LINE__)
+                           : mem_allocTID(bytes, kTid, kSource, __LINE__);
+      if (!fresh) return false;
+      frames = static_cast<Frame *>(fresh);
+      cap = want;
+    }
+    frames[size++] = Frame{node, 0};
+    return true;
+  }
+};
+
+// Writes the start tag and attributes of node at level. When the node has children (or an
+// empty element text that is written as a start and end tag pair), leaves it open: the caller
+// then writes the children and the end tag. True when the node was left open.
+bool openNode(Out &out, LumoNode *node, int level, bool serialization, bool elementval) noexcept {
+  const char *name = NodeOp.getName(node);
+  out.indent(level);
+  out.put("<", 1);
+  out.put(name);
+  int attrs = NodeOp.getAttrCnt(node);
+  for (int i = 0; i < attrs; ++i) {
+    LumoAttr *attr = NodeOp.getAttr(node, i);
+    char *text = nullptr;
+    int length = 0;
+    if (serialization) {
+      text = reinterpret_cast<char *>(AttrOp.serialize(attr, &length));
+    } else {
+      text = AttrOp.toString(attr);
+      length = text ? static_cast<int>(std::strlen(text)) : 0;
+    }
+    out.put(" ", 1);
+    out.put(text, length);
+    str_freeStr(text);
+  }
+  const char *element = NodeOp.getElement(node);
+  if (NodeOp.getChildCnt(node) == 0 && (!elementval || !element)) {
+    out.put("/>\n", 3);
+    return false;
+  }
+  if (elementval && element && *element) {
+    out.put(">", 1);
+    out.put(element);
+    out.put("</", 2);
+    out.put(name);
+    out.put(">\n", 2);
+    TraceOp.trc(kObject, LUMO_TRC_S, __LINE__, LUMO_TRC_CODE, "set node %s element to [%s]", name,
+                element);
+    return false;
+  }
+  out.put(">\n", 2);
+  return true;
+}
+
+}  // namespace
+
+char *doc_node2String(LumoNode *node, int serialization) noexcept {
+  Out out;
+  if (!node) return out.take();
+  bool elementval = doc_isXMLElementVal() != 0;
+  if (serialization && doc_isXMLProlog()) {
+    char *prolog = doc_getEncodingProperty();
+    out.put(prolog);
+    out.put("\n", 1);
+    str_freeStr(prolog);
+  }
+  Stack open;
+  if (openNode(out, node, 0, serialization != 0, elementval) && !open.push(node))
+    out.failed = true;
+  while (open.size > 0 && !out.failed) {
+    Frame &top = open.frames[open.size - 1];
+    if (top.next < NodeOp.getChildCnt(top.node)) {
+      LumoNode *child = NodeOp.getChild(top.node, top.next++);
+      if (child && openNode(out, child, open.size, serialization != 0, elementval) &&
+          !open.push(child))
+        out.failed = true;
+      continue;
+    }
+    out.indent(open.size - 1);
+    out.put("</", 2);
+    out.put(NodeOp.getName(top.node));
+    out.put(">\n", 2);
+    --open.size;
+  }
+  return out.take();
+}

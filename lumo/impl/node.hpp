@@ -1,0 +1,28 @@
+// lumo: the node module's functions for direct use inside the library (the same functions that
+// fill NodeOp), for the parser and serializer that build and walk trees.
+#ifndef LUMO_IMPL_NODE_HPP
+#define LUMO_IMPL_NODE_HPP
+
+#include <lumo/node.h>
+
+LumoNode *node_inst(const char *name, LumoNode *parent, int type) noexcept;
+// Deletes the node and its whole subtree without recursing, so trees of any depth go.
+void node_del(LumoNode *node) noexcept;
+// A deep copy without element text and type; the walk does not recurse. Null on failure.
+LumoNode *node_clone(LumoNode *node) noexcept;
+void node_addAttr(LumoNode *node, LumoAttr *attr) noexcept;
+void node_addChild(LumoNode *node, LumoNode *child) noexcept;
+LumoAttr *node_findAttr(LumoNode *node, const char *name) noexcept;
+void node_removeAttr(LumoNode *node, LumoAttr *attr) noexcept;
+void node_removeAttrByName(LumoNode *node, const char *name) noexcept;
+LumoAttr *node_getAttr(LumoNode *node, int index) noexcept;
+int node_getAttrCnt(LumoNode *node) noexcept;
+LumoNode *node_getChild(LumoNode *node, int index) noexcept;
+int node_getChildCnt(LumoNode *node) noexcept;
+const char *node_getElement(LumoNode *node) noexcept;
+const char *node_getName(LumoNode *node) noexcept;
+int node_getType(LumoNode *node) noexcept;
+void node_setElement(LumoNode *node, const char *text) noexcept;
+LumoNode *node_findNode(LumoNode *node, const char *name) noexcept;
+
+#endif

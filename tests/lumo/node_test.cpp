@@ -1,0 +1,552 @@
+// Node tree: look-up rules and their trace lines, the typed accessors, the attribute map with
+// repeated names, merging, cloning, the text forms, trees deeper than a thread stack allows a
+// recursive walk, and the node's own lock.
+#include <gtest/gtest.h>
+#include <lumo/doc.h>
+#include <lumo/mem.h>
+#include <lumo/node.h>
+#include <lumo/str.h>
+#include <lumo/trace.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "stdout_capture.hpp"
+
+namespace {
+
+const int kTids[] = {LUMO_TID_ATTR, LUMO_TID_NODE, LUMO_TID_MAP,  LUMO_TID_LIST,
+                     LUMO_TID_MUTEX, LUMO_TID_STRING, LUMO_TID_DOC};
+
+// Level S is in the test trace's mask; echo is on only while a test captures the console.
+class NodeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DocOp.setIgnoreCase(0);
+    trace = TraceOp.inst(LUMO_TRC_S, nullptr, 0);
+    TraceOp.set(trace);
+    for (int tid : kTids) atStart.push_back(MemOp.getAllocCntID(tid));
+  }
+  void TearDown() override {
+    for (LumoNode *n : made) NodeOp.del(n);
+    DocOp.setIgnoreCase(0);
+    for (std::size_t i = 0; i < atStart.size(); ++i)
+      EXPECT_EQ(MemOp.getAllocCntID(kTids[i]), atStart[i]) << "type " << kTids[i];
+    TraceOp.set(trace);
+    TraceOp.del(trace);
+  }
+
+  LumoNode *make(const char *name) {
+    LumoNode *n = NodeOp.inst(name, nullptr, LUMO_NODE_ELEMENT);
+    made.push_back(n);
+    return n;
+  }
+
+  // The messages the node module traced while fn ran.
+  template <class Fn>
+  std::vector<std::string> traced(Fn fn) {
+    StreamCapture out;
+    TraceOp.setStdErr(nullptr, 1);
+    fn();
+    TraceOp.setStdErr(nullptr, 0);
+    static const std::regex record(R"(^.*S [^ ]+ +ONode +\d+ (.*)$)");
+    std::vector<std::string> messages;
+    for (const auto &line : out.lines()) {
+      std::smatch m;
+      if (std::regex_match(line, m, record)) messages.push_back(m[1].str());
+    }
+    return messages;
+  }
+
+  LumoTrace *trace = nullptr;
+  std::vector<int> atStart;
+  std::vector<LumoNode *> made;
+};
+
+std::vector<std::string> attrNames(LumoNode *n) {
+  std::vector<std::string> out;
+  for (int i = 0; i < NodeOp.getAttrCnt(n); ++i) out.push_back(AttrOp.getName(NodeOp.getAttr(n, i)));
+  return out;
+}
+
+std::vector<std::string> childNames(LumoNode *n) {
+  std::vector<std::string> out;
+  for (int i = 0; i < NodeOp.getChildCnt(n); ++i) out.push_back(NodeOp.getName(NodeOp.getChild(n, i)));
+  return out;
+}
+
+std::string plain(LumoNode *n) {
+  char *s = NodeOp.toString(n);
+  std::string out = s ? s : "<null>";
+  StrOp.freeStr(s);
+  return out;
+}
+
+TEST_F(NodeTest, MissingAttributesGiveTheDefaultAndATraceLine) {
+  LumoNode *n = make("cfg");
+  const char *got = "unset";
+  auto lines = traced([&] { got = NodeOp.getStr(n, "host", "localhost"); });
+  EXPECT_STREQ(got, "localhost");
+  EXPECT_EQ(lines, std::vector<std::string>{"Attribute [host] not found in node [cfg]."});
+  EXPECT_EQ(NodeOp.getStr2(n, "host", nullptr), nullptr);
+  EXPECT_EQ(NodeOp.getInt(n, "port", 7), 7);
+  EXPECT_EQ(NodeOp.getLong(n, "port", -7L), -7L);
+  EXPECT_EQ(NodeOp.getFloat(n, "f", 2.5), 2.5);
+  EXPECT_EQ(NodeOp.getBool(n, "b", 1), 1);
+  EXPECT_EQ(lumo_node_getRawVal(n, "r", "d"), std::string("d"));
+
+  // A null node answers silently.
+  lines = traced([&] {
+    EXPECT_STREQ(NodeOp.getStr(nullptr, "host", "dflt"), "dflt");
+    EXPECT_EQ(NodeOp.getInt(nullptr, "port", 3), 3);
+    EXPECT_EQ(NodeOp.findAttr(nullptr, "x"), nullptr);
+    EXPECT_EQ(NodeOp.findNode(nullptr, "x"), nullptr);
+    EXPECT_EQ(NodeOp.findNextNode(nullptr, n), nullptr);
+    EXPECT_EQ(NodeOp.getNode(nullptr, "x"), nullptr);
+    NodeOp.setStr(nullptr, "x", "y");
+    NodeOp.setInt(nullptr, "x", 1);
+    lumo_node_setRawVal(nullptr, "x", "y");
+  });
+  EXPECT_TRUE(lines.empty());
+  EXPECT_EQ(NodeOp.getAttrCnt(nullptr), 0);
+  EXPECT_EQ(NodeOp.getChildCnt(nullptr), 0);
+  EXPECT_EQ(NodeOp.getType(nullptr), 0);
+  EXPECT_STREQ(NodeOp.getName(nullptr), "");
+}
+
+TEST_F(NodeTest, AttributeLookupIgnoresCaseOnlyWithTheSwitchChildLookupAlways) {
+  LumoNode *n = make("root");
+  NodeOp.setStr(n, "id", "7");
+  LumoNode *child = NodeOp.inst("Digint", n, LUMO_NODE_ELEMENT);
+  NodeOp.addChild(n, child);
+
+  auto lines = traced([&] { EXPECT_EQ(NodeOp.findAttr(n, "ID"), nullptr); });
+  EXPECT_EQ(lines, std::vector<std::string>{"Attribute [ID] not found in node [root]."});
+  EXPECT_EQ(NodeOp.findNode(n, "digint"), child);
+  lines = traced([&] { EXPECT_EQ(NodeOp.findNode(n, "other"), nullptr); });
+  EXPECT_EQ(lines, std::vector<std::string>{"Child node [other] not found in node [root]."});
+
+  DocOp.setIgnoreCase(1);
+  EXPECT_STREQ(NodeOp.getStr(n, "ID", nullptr), "7");
+  EXPECT_EQ(NodeOp.findNode(n, "DIGINT"), child);
+  NodeOp.removeAttrByName(n, "Id");
+  EXPECT_EQ(NodeOp.getAttrCnt(n), 0);
+}
+
+TEST_F(NodeTest, StrSettersCreateReplaceEmptyOrRemove) {
+  LumoNode *n = make("n");
+  NodeOp.setStr(n, "a", nullptr);  // missing and null: nothing
+  EXPECT_EQ(NodeOp.getAttrCnt(n), 0);
+  NodeOp.setStr(n, "a", "x<y");
+  EXPECT_STREQ(AttrOp.getEscVal(NodeOp.findAttr(n, "a")), "x&lt;y");
+  EXPECT_STREQ(NodeOp.getStr(n, "a", nullptr), "x<y");
+  NodeOp.setStr2(n, "a", nullptr);  // present and null: emptied, still there
+  EXPECT_STREQ(NodeOp.getStr(n, "a", "gone"), "");
+  EXPECT_EQ(NodeOp.getAttrCnt(n), 1);
+
+  lumo_node_setRawVal(n, "r", "p&lt;q");
+  EXPECT_STREQ(lumo_node_getRawVal(n, "r", nullptr), "p&lt;q");
+  EXPECT_STREQ(NodeOp.getStr(n, "r", nullptr), "p&lt;q");
+  lumo_node_setRawVal(n, "r", "s<t");
+  EXPECT_STREQ(lumo_node_getRawVal(n, "r", nullptr), "s<t");
+  lumo_node_setRawVal(n, "r", nullptr);  // removes it
+  EXPECT_EQ(attrNames(n), std::vector<std::string>{"a"});
+
+  // getRawVal hands out the decoded copy once getVal made one.
+  NodeOp.setStr(n, "d", "1&2");
+  EXPECT_STREQ(lumo_node_getRawVal(n, "d", nullptr), "1&amp;2");
+  NodeOp.getStr(n, "d", nullptr);
+  EXPECT_STREQ(lumo_node_getRawVal(n, "d", nullptr), "1&2");
+}
+
+TEST_F(NodeTest, TypedSettersAppendMissingAttributesAndGettersConvert) {
+  LumoNode *n = make("n");
+  NodeOp.setStr(n, "first", "1");
+  NodeOp.setInt(n, "i", -12);
+  NodeOp.setLong(n, "l", 1234567L);
+  NodeOp.setFloat(n, "f", 0.25);
+  NodeOp.setBool(n, "b", 1);
+  NodeOp.setInt(n, "first", 5);  // present: changed in place
+  EXPECT_EQ(attrNames(n), (std::vector<std::string>{"first", "i", "l", "f", "b"}));
+  EXPECT_EQ(NodeOp.getInt(n, "first", 0), 5);
+  EXPECT_EQ(NodeOp.getInt(n, "i", 0), -12);
+  EXPECT_EQ(NodeOp.getLong(n, "l", 0), 1234567L);
+  EXPECT_STREQ(NodeOp.getStr(n, "f", nullptr), "0.250000");
+  EXPECT_DOUBLE_EQ(NodeOp.getFloat(n, "f", 0), 0.25);
+  EXPECT_EQ(NodeOp.getBool(n, "b", 0), 1);
+  NodeOp.setBool(n, "b", 0);
+  EXPECT_EQ(NodeOp.getBool(n, "b", 1), 0);
+  NodeOp.setFloat(n, "big", 1e300);
+  EXPECT_DOUBLE_EQ(NodeOp.getFloat(n, "big", 0), 1e300);
+  // The exported accessors are the table's own slots.
+  EXPECT_EQ(NodeOp.getStr, &lumo_node_getStr);
+  EXPECT_EQ(NodeOp.getStr2, &lumo_node_getStr);
+  EXPECT_EQ(NodeOp.setStr2, &lumo_node_setStr);
+  EXPECT_EQ(NodeOp.getBool, &lumo_node_getBool);
+}
+
+TEST_F(NodeTest, RepeatedNamesStayInTheListWhileTheMapKnowsTheLatest) {
+  LumoNode *n = make("n");
+  LumoAttr *first = AttrOp.inst("k", "1");
+  LumoAttr *second = AttrOp.inst("k", "2");
+  NodeOp.addAttr(n, first);
+  NodeOp.addAttr(n, second);
+  EXPECT_EQ(NodeOp.getAttrCnt(n), 2);
+  EXPECT_EQ(NodeOp.findAttr(n, "k"), second);
+  DocOp.setIgnoreCase(1);  // the scan finds the first in order
+  EXPECT_EQ(NodeOp.findAttr(n, "K"), first);
+  DocOp.setIgnoreCase(0);
+
+  // Removing the one the map knows leaves the earlier one reachable.
+  NodeOp.removeAttr(n, second);
+  EXPECT_EQ(NodeOp.findAttr(n, "k"), first);
+  // Removing one the map does not know keeps the map entry.
+  LumoAttr *third = AttrOp.inst("k", "3");
+  NodeOp.addAttr(n, third);
+  NodeOp.removeAttr(n, first);
+  EXPECT_EQ(NodeOp.findAttr(n, "k"), third);
+  // An attribute of another node is neither removed nor deleted.
+  LumoAttr *foreign = AttrOp.inst("k", "4");
+  NodeOp.removeAttr(n, foreign);
+  EXPECT_EQ(NodeOp.getAttrCnt(n), 1);
+  EXPECT_STREQ(AttrOp.getVal(foreign), "4");
+  AttrOp.del(foreign);
+}
+
+TEST_F(NodeTest, ChildrenByIndexNameAndIdentity) {
+  LumoNode *n = make("n");
+  LumoNode *a1 = NodeOp.inst("a", n, 0), *b = NodeOp.inst("b", nullptr, 0),
+           *a2 = NodeOp.inst("A", n, 0);
+  NodeOp.addChild(n, a1);
+  NodeOp.addChild(n, b);
+  NodeOp.addChild(n, a2);
+  NodeOp.addChild(n, nullptr);
+  EXPECT_EQ(NodeOp.getChildCnt(n), 3);
+  EXPECT_EQ(NodeOp.getChild(n, -1), nullptr);
+  EXPECT_EQ(NodeOp.getChild(n, 3), nullptr);
+  EXPECT_EQ(NodeOp.getAttr(n, 0), nullptr);
+  EXPECT_EQ(NodeOp.getParent(a1), n);
+  EXPECT_EQ(NodeOp.getParent(b), nullptr);  // addChild does not set it
+  EXPECT_EQ(NodeOp.findNextNode(n, a1), a2);
+  EXPECT_EQ(NodeOp.findNextNode(n, a2), nullptr);
+  EXPECT_EQ(NodeOp.findNextNode(n, n), nullptr);  // not a child
+
+  EXPECT_EQ(NodeOp.removeChild(n, b), b);  // handed back, not deleted
+  EXPECT_EQ(NodeOp.removeChild(n, b), nullptr);
+  EXPECT_EQ(childNames(n), (std::vector<std::string>{"a", "A"}));
+  made.push_back(b);
+
+  LumoNode *c = NodeOp.getNode(n, "c");  // created, appended, parent set
+  EXPECT_EQ(NodeOp.getParent(c), n);
+  EXPECT_EQ(NodeOp.getType(c), LUMO_NODE_ELEMENT);
+  EXPECT_EQ(NodeOp.getNode(n, "C"), c);
+  EXPECT_EQ(childNames(n), (std::vector<std::string>{"a", "A", "c"}));
+
+  NodeOp.setName(c, "renamed");
+  NodeOp.setType(c, LUMO_NODE_REMARK);
+  NodeOp.setParent(c, nullptr);
+  NodeOp.setElement(c, "text");
+  NodeOp.setElement(c, NodeOp.getElement(c));  // its own text
+  EXPECT_STREQ(NodeOp.getName(c), "renamed");
+  EXPECT_EQ(NodeOp.getType(c), LUMO_NODE_REMARK);
+  EXPECT_EQ(NodeOp.getParent(c), nullptr);
+  EXPECT_STREQ(NodeOp.getElement(c), "text");
+  NodeOp.setElement(c, nullptr);
+  EXPECT_EQ(NodeOp.getElement(c), nullptr);
+}
+
+TEST_F(NodeTest, ControlAttributesAreCleared) {
+  LumoNode *n = make("n");
+  NodeOp.setStr(n, "prev_id", "1");
+  NodeOp.setStr(n, "keep", "1");
+  NodeOp.setForceRecursive(n);
+  NodeOp.setStr(n, "replacechilds", "true");
+  EXPECT_STREQ(NodeOp.getStr(n, "__forcerecursive__", nullptr), "true");
+  NodeOp.clearControlAttributes(n);
+  EXPECT_EQ(attrNames(n), std::vector<std::string>{"keep"});
+}
+
+// Builds name(id, v) with the given children names.
+LumoNode *tree(const char *name, const char *id, const char *v,
+               std::vector<const char *> children = {}) {
+  LumoNode *n = NodeOp.inst(name, nullptr, 0);
+  if (id) NodeOp.setStr(n, "id", id);
+  if (v) NodeOp.setStr(n, "v", v);
+  for (const char *c : children) NodeOp.addChild(n, NodeOp.inst(c, n, 0));
+  return n;
+}
+
+TEST_F(NodeTest, MergeOfAttributesHonoursOverwriteAndKeepId) {
+  const struct {
+    int overwrite, keepId;
+    const char *id, *v;
+  } table[] = {{0, 0, "t", "old"}, {0, 1, "t", "old"}, {1, 0, "s", "new"}, {1, 1, "t", "new"}};
+  for (const auto &row : table) {
+    SCOPED_TRACE(std::to_string(row.overwrite) + std::to_string(row.keepId));
+    LumoNode *target = tree("n", "t", "old");
+    LumoNode *source = tree("n", "s", "new");
+    NodeOp.setStr(source, "extra", "x");
+    EXPECT_EQ(NodeOp.mergeNode(target, source, row.overwrite, 0, row.keepId, 0), target);
+    EXPECT_STREQ(NodeOp.getStr(target, "id", nullptr), row.id);
+    EXPECT_STREQ(NodeOp.getStr(target, "v", nullptr), row.v);
+    EXPECT_STREQ(NodeOp.getStr(target, "extra", nullptr), "x");
+    NodeOp.del(target);
+    NodeOp.del(source);
+  }
+  LumoNode *n = make("n");
+  EXPECT_EQ(NodeOp.mergeNode(n, nullptr, 1, 1, 0, 0), nullptr);
+  EXPECT_EQ(NodeOp.mergeNode(nullptr, n, 1, 1, 0, 0), nullptr);
+}
+
+TEST_F(NodeTest, MergeSkipsOnceAfterTrigger) {
+  LumoNode *target = make("dev");
+  NodeOp.setStr(target, "id", "d1");
+  LumoNode *source = make("dev");
+  NodeOp.setStr(source, "v", "1");
+  NodeOp.triggerSkipMerge(target);
+  auto lines = traced([&] { EXPECT_EQ(NodeOp.mergeNode(target, source, 1, 1, 0, 0), target); });
+  EXPECT_EQ(lines, std::vector<std::string>{"dev d1 skip merge"});
+  EXPECT_EQ(NodeOp.getAttrCnt(target), 1);
+  NodeOp.mergeNode(target, source, 1, 1, 0, 0);
+  EXPECT_STREQ(NodeOp.getStr(target, "v", nullptr), "1");
+
+  LumoNode *anonymous = make("x");
+  NodeOp.triggerSkipMerge(anonymous);
+  lines = traced([&] { NodeOp.mergeNode(anonymous, source, 1, 1, 0, 0); });
+  EXPECT_EQ(lines, std::vector<std::string>{"x - skip merge"});
+}
+
+TEST_F(NodeTest, RecursiveMergeAddsMissingChildrenAndMergesSameNamesIntoTheFirst) {
+  LumoNode *target = make("r");
+  LumoNode *t1 = NodeOp.getNode(target, "a");
+  NodeOp.setStr(t1, "v", "t1");
+  NodeOp.setStr(NodeOp.getNode(t1, "deep"), "id", "keep");
+  LumoNode *source = make("r");
+  LumoNode *s1 = NodeOp.inst("A", source, 0);
+  NodeOp.setStr(s1, "v", "s1");
+  NodeOp.setStr(s1, "w", "1");
+  LumoNode *s1deep = NodeOp.inst("deep", s1, 0);
+  NodeOp.setStr(s1deep, "id", "changed");  // keepId holds only at the top level
+  NodeOp.addChild(s1, s1deep);
+  LumoNode *s2 = NodeOp.inst("a", source, 0);
+  NodeOp.setStr(s2, "w", "2");
+  LumoNode *s3 = NodeOp.inst("b", source, 0);
+  NodeOp.setElement(s3, "dropped");
+  NodeOp.addChild(source, s1);
+  NodeOp.addChild(source, s2);
+  NodeOp.addChild(source, s3);
+
+  NodeOp.mergeNode(target, source, 1, 1, 1, 0);
+  EXPECT_EQ(childNames(target), (std::vector<std::string>{"a", "b"}));
+  LumoNode *a = NodeOp.getChild(target, 0);
+  EXPECT_EQ(a, t1);
+  EXPECT_STREQ(NodeOp.getStr(a, "v", nullptr), "s1");
+  EXPECT_STREQ(NodeOp.getStr(a, "w", nullptr), "2");  // both "a" children merged into it
+  EXPECT_STREQ(NodeOp.getStr(NodeOp.findNode(a, "deep"), "id", nullptr), "changed");
+  LumoNode *b = NodeOp.getChild(target, 1);
+  EXPECT_NE(b, s3);  // a copy
+  EXPECT_EQ(NodeOp.getElement(b), nullptr);
+
+  // Without recursion the children are not touched.
+  LumoNode *flat = make("r");
+  NodeOp.mergeNode(flat, source, 1, 0, 0, 1);
+  EXPECT_EQ(NodeOp.getChildCnt(flat), 0);
+}
+
+TEST_F(NodeTest, ReplacingMergesSwapTheChildrenForCopies) {
+  // recursive + replaceChilds, or a source marked force-recursive even without recursion.
+  for (int force = 0; force <= 1; ++force) {
+    SCOPED_TRACE(force);
+    LumoNode *target = tree("r", nullptr, nullptr, {"old1", "old2"});
+    LumoNode *source = tree("r", nullptr, nullptr, {"new1", "new2"});
+    NodeOp.setStr(NodeOp.getChild(source, 0), "v", "1");
+    if (force) NodeOp.setForceRecursive(source);
+    NodeOp.mergeNode(target, source, 0, !force, 0, !force);
+    EXPECT_EQ(childNames(target), (std::vector<std::string>{"new1", "new2"}));
+    EXPECT_STREQ(NodeOp.getStr(NodeOp.getChild(target, 0), "v", nullptr), "1");
+    EXPECT_EQ(NodeOp.findAttr(source, "__forcerecursive__"), nullptr);
+    EXPECT_EQ(NodeOp.findAttr(target, "__forcerecursive__"), nullptr);
+    EXPECT_EQ(NodeOp.getChildCnt(source), 2);
+    NodeOp.del(target);
+    NodeOp.del(source);
+  }
+  // A force flag that reads false is neither acted on nor removed.
+  LumoNode *target = tree("r", nullptr, nullptr, {"old"});
+  LumoNode *source = tree("r", nullptr, nullptr, {"new"});
+  NodeOp.setBool(source, "__forcerecursive__", 0);
+  NodeOp.mergeNode(target, source, 0, 0, 0, 0);
+  EXPECT_EQ(childNames(target), std::vector<std::string>{"old"});
+  EXPECT_NE(NodeOp.findAttr(source, "__forcerecursive__"), nullptr);
+  NodeOp.del(target);
+  NodeOp.del(source);
+}
+
+TEST_F(NodeTest, MergeIntoItselfKeepsTheTree) {
+  LumoNode *n = tree("r", "1", "v", {"a", "b"});
+  made.push_back(n);
+  NodeOp.mergeNode(n, n, 1, 1, 0, 1);
+  NodeOp.mergeNode(n, n, 1, 1, 0, 0);
+  EXPECT_EQ(childNames(n), (std::vector<std::string>{"a", "b"}));
+  EXPECT_STREQ(NodeOp.getStr(n, "v", nullptr), "v");
+}
+
+TEST_F(NodeTest, CloneCopiesNamesAttributesAndChildrenOnly) {
+  LumoNode *parent = make("p");
+  LumoNode *n = NodeOp.inst("n", parent, LUMO_NODE_PROPERTY);
+  NodeOp.addChild(parent, n);
+  NodeOp.setElement(n, "element text");
+  NodeOp.setStr(n, "a", "1<2");
+  NodeOp.setStr(n, "b", "2");
+  LumoNode *c = NodeOp.inst("c", n, LUMO_NODE_REMARK);
+  NodeOp.addChild(n, c);
+  NodeOp.setElement(c, "inner");
+  NodeOp.addChild(c, NodeOp.inst("d", c, 0));
+
+  LumoNode *copy = NodeOp.clone(n);
+  made.push_back(copy);
+  EXPECT_STREQ(NodeOp.getName(copy), "n");
+  EXPECT_EQ(NodeOp.getType(copy), LUMO_NODE_ELEMENT);
+  EXPECT_EQ(NodeOp.getParent(copy), nullptr);
+  EXPECT_EQ(NodeOp.getElement(copy), nullptr);
+  EXPECT_EQ(attrNames(copy), (std::vector<std::string>{"a", "b"}));
+  EXPECT_STREQ(NodeOp.getStr(copy, "a", nullptr), "1<2");
+  LumoNode *cc = NodeOp.getChild(copy, 0);
+  EXPECT_NE(cc, c);
+  EXPECT_EQ(NodeOp.getType(cc), LUMO_NODE_ELEMENT);
+  EXPECT_EQ(NodeOp.getParent(cc), nullptr);
+  EXPECT_EQ(NodeOp.getElement(cc), nullptr);
+  EXPECT_EQ(childNames(cc), std::vector<std::string>{"d"});
+
+  NodeOp.setStr(copy, "a", "changed");
+  EXPECT_STREQ(NodeOp.getStr(n, "a", nullptr), "1<2");
+  EXPECT_EQ(NodeOp.clone(nullptr), nullptr);
+}
+
+TEST_F(NodeTest, TextFormsGoThroughTheDocument) {
+  DocOp.setXMLProlog(1);
+  LumoNode *n = make("a");
+  NodeOp.setStr(n, "x", "1");
+  NodeOp.getNode(n, "b");
+  EXPECT_EQ(plain(n), "<a x=\"1\">\n  <b/>\n</a>\n");
+  char *esc = NodeOp.toEscString(n);
+  int length = 0;
+  unsigned char *image = NodeOp.serialize(n, &length);
+  const std::string expected =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a x=\"1\">\n  <b/>\n</a>\n";
+  EXPECT_EQ(std::string(esc), expected);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(image)), expected);
+  EXPECT_EQ(length, static_cast<int>(expected.size()));
+  StrOp.freeStr(esc);
+  StrOp.freeStr(reinterpret_cast<char *>(image));
+  EXPECT_EQ(plain(nullptr), "");
+}
+
+TEST_F(NodeTest, DeserializeTakesOverTheParsedRootOrLeavesTheNodeAlone) {
+  LumoNode *parent = make("p");
+  LumoNode *n = NodeOp.getNode(parent, "old");
+  NodeOp.setStr(n, "gone", "1");
+  NodeOp.getNode(n, "oldchild");
+  NodeOp.deserialize(n, reinterpret_cast<const unsigned char *>("<b y=\"2&lt;3\"><c z=\"1\"/></b>"));
+  EXPECT_STREQ(NodeOp.getName(n), "b");
+  EXPECT_EQ(attrNames(n), std::vector<std::string>{"y"});
+  EXPECT_STREQ(NodeOp.getStr(n, "y", nullptr), "2<3");  // the map came along too
+  EXPECT_EQ(childNames(n), std::vector<std::string>{"c"});
+  EXPECT_EQ(NodeOp.getParent(NodeOp.getChild(n, 0)), n);
+  EXPECT_EQ(NodeOp.getParent(n), parent);
+
+  const std::string before = plain(n);
+  for (const char *bad : {"<b><c/>", "<b>", "no markup at all", "", "<b x=\"1></b>"}) {
+    SCOPED_TRACE(bad);
+    NodeOp.deserialize(n, reinterpret_cast<const unsigned char *>(bad));
+    EXPECT_EQ(plain(n), before);
+  }
+  NodeOp.deserialize(n, nullptr);
+  EXPECT_EQ(plain(n), before);
+}
+
+// Runs fn on a thread with the given stack, as the hub's threads run.
+template <class Fn>
+void onSmallStack(std::size_t bytes, Fn fn) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, bytes), 0);
+  pthread_t t;
+  auto body = [](void *p) -> void * {
+    (*static_cast<Fn *>(p))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&t, &attr, body, &fn), 0);
+  pthread_join(t, nullptr);
+  pthread_attr_destroy(&attr);
+}
+
+// A chain this deep would need less than 32 bytes of stack per level on a 128 KiB stack: no
+// recursive walk fits, the iterative ones do.
+TEST_F(NodeTest, TreesDeeperThanAStackAllowsAreClonedMergedAndDeleted) {
+  constexpr int kDepth = 4000;
+  TraceOp.setLevel(trace, 0);
+  LumoNode *root = NodeOp.inst("l", nullptr, 0);
+  LumoNode *leaf = root;
+  for (int i = 1; i < kDepth; ++i) {
+    LumoNode *c = NodeOp.inst("l", leaf, 0);
+    NodeOp.setInt(c, "depth", i);
+    NodeOp.addChild(leaf, c);
+    leaf = c;
+  }
+  int copied = 0, merged = 0;
+  onSmallStack(128 * 1024, [&] {
+    LumoNode *copy = NodeOp.clone(root);
+    LumoNode *target = NodeOp.inst("l", nullptr, 0);
+    NodeOp.mergeNode(target, copy, 1, 1, 0, 0);
+    for (LumoNode *n = copy; n; n = NodeOp.getChild(n, 0)) ++copied;
+    LumoNode *last = target;
+    for (LumoNode *n = target; n; n = NodeOp.getChild(n, 0)) {
+      ++merged;
+      last = n;
+    }
+    EXPECT_EQ(NodeOp.getInt(last, "depth", -1), kDepth - 1);
+    NodeOp.del(copy);
+    NodeOp.del(target);
+    NodeOp.del(root);
+  });
+  EXPECT_EQ(copied, kDepth);
+  EXPECT_EQ(merged, kDepth);
+}
+
+TEST_F(NodeTest, WaitAndPostLockTheNodeAcrossThreads) {
+  LumoNode *n = make("n");
+  EXPECT_EQ(NodeOp.post(n), 0);  // no lock yet
+  ASSERT_TRUE(NodeOp.wait(n, 100));
+  std::thread([&] { EXPECT_FALSE(NodeOp.wait(n, 30)); }).join();
+  EXPECT_TRUE(NodeOp.post(n));
+  std::thread([&] {
+    EXPECT_TRUE(NodeOp.wait(n, 100));
+    EXPECT_TRUE(NodeOp.post(n));
+  }).join();
+
+  // First waits racing on a fresh node end up on one lock.
+  for (int round = 0; round < 20; ++round) {
+    LumoNode *fresh = NodeOp.inst("f", nullptr, 0);
+    std::atomic<int> inside{0}, overlaps{0}, entered{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i)
+      threads.emplace_back([&] {
+        if (!NodeOp.wait(fresh, 5000)) return;
+        if (inside.fetch_add(1) != 0) overlaps++;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        inside.fetch_sub(1);
+        entered++;
+        NodeOp.post(fresh);
+      });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(entered.load(), 4);
+    NodeOp.del(fresh);
+  }
+}
+
+}  // namespace
