@@ -1,0 +1,156 @@
+// lumo: wUtils, the range check of one attribute value against the type and range text of its
+// definition; the schema validation decides with it whether a value stays or is reset.
+#include <lumo/strtok.h>
+#include <lumo/trace.h>
+#include <lumo/wrapper.h>
+
+#include <cstddef>
+
+#include "wrapper.hpp"
+
+namespace {
+
+constexpr const char *kObject = "param";
+
+// Splits a range text at one separator; the pieces live as long as this object.
+class Pieces {
+ public:
+  Pieces(const char *range, char separator) noexcept : tok_(StrTokOp.inst(range, separator)) {}
+  ~Pieces() { StrTokOp.del(tok_); }
+  Pieces(const Pieces &) = delete;
+  Pieces &operator=(const Pieces &) = delete;
+  bool ok() const noexcept { return tok_ != nullptr; }
+  // The next piece, or null when none is left.
+  const char *next() noexcept { return tok_ ? StrTokOp.nextToken(tok_) : nullptr; }
+
+ private:
+  LumoStrTok *tok_;
+};
+
+enum class RangeForm { Any, Bounds, List, Unknown };
+
+// The first rule that applies decides: a leading "*", then "-", then ",".
+RangeForm formOf(const char *range) noexcept {
+  if (range[0] == '*') return RangeForm::Any;
+  for (const char *p = range; *p; ++p)
+    if (*p == '-') return RangeForm::Bounds;
+  for (const char *p = range; *p; ++p)
+    if (*p == ',') return RangeForm::List;
+  return RangeForm::Unknown;
+}
+
+bool isStar(const char *text) noexcept { return text[0] == '*' && text[1] == '\0'; }
+
+// Number ranges. Unknown formats are allowed for whole numbers (with a warning) and refused for
+// floating-point numbers, which is how the schemas have always been validated.
+template <class V, V (*read)(const char *) noexcept>
+bool numberFits(V value, const char *range, bool unknownAllows) noexcept {
+  switch (formOf(range)) {
+    case RangeForm::Any:
+      return true;
+    case RangeForm::Bounds: {
+      Pieces pieces(range, '-');
+      if (!pieces.ok()) return false;
+      const char *low = lumo::wgen::orEmpty(pieces.next());
+      const char *high = lumo::wgen::orEmpty(pieces.next());
+      // Written so that a value that is not a number (NaN) fits no bounds.
+      if (!(value >= read(low))) return false;
+      return isStar(high) || value <= read(high);
+    }
+    case RangeForm::List: {
+      Pieces pieces(range, ',');
+      for (const char *item = pieces.next(); item; item = pieces.next())
+        if (value == read(item)) return true;
+      return false;
+    }
+    case RangeForm::Unknown:
+      break;
+  }
+  if (unknownAllows) {
+    TraceOp.trc(kObject, LUMO_TRC_W, __LINE__, LUMO_TRC_CODE,
+                "Range [%s] is in an unknown format! Using [*] as default.", range);
+    return true;
+  }
+  TraceOp.trc(kObject, LUMO_TRC_W, __LINE__, LUMO_TRC_CODE, "Range [%s] is in an unknown format!",
+              range);
+  return false;
+}
+
+bool textFits(const char *value, const char *range) noexcept {
+  switch (formOf(range)) {
+    case RangeForm::Any:
+      return true;
+    case RangeForm::Bounds: {
+      Pieces pieces(range, '-');
+      if (!pieces.ok()) return false;
+      const char *low = lumo::wgen::orEmpty(pieces.next());
+      const char *high = lumo::wgen::orEmpty(pieces.next());
+      if (lumo::wgen::compareBytes(value, low) < 0) return false;
+      return isStar(high) || lumo::wgen::compareBytes(value, high) <= 0;
+    }
+    case RangeForm::List: {
+      Pieces pieces(range, ',');
+      for (const char *item = pieces.next(); item; item = pieces.next())
+        if (item[0] == '*' || lumo::wgen::equalsIgnoreCase(value, item)) return true;
+      return false;
+    }
+    case RangeForm::Unknown:
+      break;
+  }
+  TraceOp.trc(kObject, LUMO_TRC_W, __LINE__, LUMO_TRC_CODE, "Range [%s] is in an unknown format!",
+              range);
+  return false;
+}
+
+}  // namespace
+
+int wutils_checkAttrRange(const char *nodeName, const char *attrName, const char *type,
+                          const char *range, const char *value) noexcept {
+  nodeName = lumo::wgen::orEmpty(nodeName);
+  attrName = lumo::wgen::orEmpty(attrName);
+  type = lumo::wgen::orEmpty(type);
+  range = lumo::wgen::orEmpty(range);
+  value = lumo::wgen::orEmpty(value);
+
+  bool ok;
+  if (lumo::wgen::equalsIgnoreCase(type, "int")) {
+    int number = lumo::wgen::readInt(value);
+    ok = numberFits<int, lumo::wgen::readInt>(number, range, true);
+    if (!ok)
+      TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
+                  "Attribute %s.%s is out of range! %d -> [%s]", nodeName, attrName, number, range);
+  } else if (lumo::wgen::equalsIgnoreCase(type, "long")) {
+    long number = lumo::wgen::readLong(value);
+    ok = numberFits<long, lumo::wgen::readLong>(number, range, true);
+    if (!ok)
+      TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
+                  "Attribute %s.%s is out of range! %ld -> [%s]", nodeName, attrName, number,
+                  range);
+  } else if (lumo::wgen::equalsIgnoreCase(type, "float")) {
+    double number = lumo::wgen::readFloat(value);
+    ok = numberFits<double, lumo::wgen::readFloat>(number, range, false);
+    if (!ok)
+      TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
+                  "Attribute %s.%s is out of range! %f -> [%s]", nodeName, attrName, number, range);
+  } else if (lumo::wgen::equalsIgnoreCase(type, "bool")) {
+    ok =
+        lumo::wgen::equalsIgnoreCase(value, "true") || lumo::wgen::equalsIgnoreCase(value, "false");
+    if (!ok)
+      TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
+                  "Attribute %s.%s is out of range! %s -> [true,false]", nodeName, attrName, value);
+  } else {
+    ok = textFits(value, range);
+    if (!ok)
+      TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
+                  "Attribute %s.%s is out of range! %s -> [%s]", nodeName, attrName, value, range);
+  }
+  if (ok)
+    TraceOp.trc(kObject, LUMO_TRC_A, __LINE__, LUMO_TRC_CODE, "%s.%s=[%s]", nodeName, attrName,
+                value);
+  return ok ? 1 : 0;
+}
+
+const LumoWUtils wUtils = {&wutils_checkAttrRange};
+
+static_assert(sizeof(LumoWUtils) == sizeof(void *), "wUtils has one slot");
+static_assert(offsetof(LumoWUtils, checkAttrRange) == 0, "checkAttrRange is wUtils' only slot");
