@@ -8,9 +8,22 @@
  * which trc, trace, terrno, println, printHeader, dmp and dump use; before it exists they do
  * nothing. Where a trace argument may be null, null means the default trace.
  *
+ * Trace files: while a base name is set, every record is also queued (at most 10000 waiting)
+ * for the instance's writer thread ("tracewriter" and the instance address in hexadecimal),
+ * which writes it with a line end to "<base>.<nnn>.trc" and flushes before it idles. With more
+ * than one file (nrfiles, default 10) the chosen file is truncated and the writer moves on to
+ * the next number once the file reaches filesize kilobytes (default 100): the first missing
+ * number, else the file with the oldest modification time. With one file it is appended to.
+ * With the exception file on, level E line records (trc, log) are appended, without line end,
+ * to "<base>.exc"; the record that creates that file runs the invoke command, if one is set.
+ * Records the trace makes about its own files (a failing open, the queue refusing a record) go
+ * to the console and the listener only; a file that refuses writes (a full disk) is reported
+ * on standard error, once per file.
+ *
  * Any thread may write records; they are formatted on the writing thread. Texts returned by
  * getOS, getARCH, getFilename, getCurrentFilename and toString belong to the trace and are
- * never freed by the caller. Messages longer than 4095 characters are cut. */
+ * never freed by the caller; the file names and getF stay valid only until the file changes
+ * (setFilename, a rotation). Messages longer than 4095 characters are cut. */
 #ifndef LUMO_TRACE_H
 #define LUMO_TRACE_H
 
@@ -66,7 +79,8 @@ typedef int (*LumoTraceListener)(int level, const char *text, int code, const ch
 
 /* Own operations, byte-wise ascending:
  * dmp/dump: hexadecimal dump of at most getDumpsize bytes through the default trace.
- * get/set: the default trace. del releases only the default instance (and clears it).
+ * get/set: the default trace. del releases only the default instance (and clears it): its
+ *   writer writes what is queued and stops, then the files are closed.
  * inst(level mask, base file name or null, echo flag): new trace; the first becomes default.
  * log: like trc through the given instance; nothing when it is null.
  * println: the message alone, no level check. printHeader: the three column-header lines.

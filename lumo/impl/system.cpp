@@ -261,7 +261,10 @@ void execWorker(LumoThread *thread) {
 int execAsync(const char *command, int value) {
   ExecRecord *r = static_cast<ExecRecord *>(mem_alloc(sizeof(ExecRecord), kSource, __LINE__));
   if (!r) return -1;
-  r->command = str_dupID(command, LUMO_TID_UNTYPED);
+  // An untyped copy: strings allocated through allocTID with the untyped id would be reported.
+  int length = str_len(command);
+  r->command = static_cast<char *>(mem_alloc(length + 1, kSource, __LINE__));
+  if (r->command) mem_copy(r->command, command ? command : "", length);
   r->value = value;
   LumoThread *worker = r->command ? ThreadOp.inst(nullptr, execWorker, r) : nullptr;
   if (worker && ThreadOp.start(worker)) return 0;

@@ -1,7 +1,13 @@
 // lumo: the trace: record formats, the level filter, console echo, the listener, dump records
-// and the process's default instance. Records are formatted on the writing thread, in its own
+// and the process's default instance; the numbered trace files filled by a writer thread from a
+// record queue, and the exception file. Records are formatted on the writing thread, in its own
 // stack buffers and allocations; settings are atomics because any thread may change them.
 #include "trace.hpp"
+
+#include <lumo/ebcdic.h>
+#include <lumo/mutex.h>
+#include <lumo/queue.h>
+#include <lumo/system.h>
 
 #include <atomic>
 #include <cinttypes>
@@ -11,6 +17,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "file.hpp"
 #include "mem.hpp"
 #include "object.hpp"
 #include "str.hpp"
@@ -25,6 +32,14 @@ constexpr int kMessageSize = 4096;  // at most 4095 characters of a message are 
 constexpr int kDefaultDumpsize = 128;
 constexpr int kDefaultFileSize = 100;  // kilobytes
 constexpr int kDefaultNrFiles = 10;
+constexpr int kQueueCapacity = 10000;
+constexpr int kRecordPriority = 1;
+constexpr int kEbcdicCodePage = 1252;
+constexpr int kWriterBatch = 256;  // records written between two flushes while the queue is busy
+constexpr int kPollMs = 10;
+// The file module opens every mode number it does not name with "wba" (truncate).
+constexpr int kModeTruncate = -1;
+constexpr const char *kObject = "OTrace";
 
 // Levels that reach the listener: trc and log pass the wide set, trace and terrno E and W only.
 constexpr int kListenerLevels = LUMO_TRC_E | LUMO_TRC_W | LUMO_TRC_c | LUMO_TRC_v | LUMO_TRC_s |
@@ -40,23 +55,41 @@ constexpr const char *kHeaderRule =
 
 lumo::ClassInfo traceClass{"OTrace", kTid, kSource};
 
+// Locks: fileLock serialises the open file between setFilename and the writer thread (the
+// handle, the names and the writer's bookkeeping below it); textLock guards the texts other
+// threads copy (application identifier, base name, invoke command) and is never held while
+// calling out; mutex is the exception file's. Nothing traced under fileLock reaches the queue
+// or the exception file (see FileWork), so no record ever waits for fileLock.
 struct TraceData {
   std::atomic<int> level{0};
-  std::atomic<char *> file{nullptr};  // base name of the trace files, a string-module string
-  char *appID = nullptr;              // under appLock: setAppID may replace it at any time
+  // Base name of the trace files, a string-module string; replaced under both locks.
+  std::atomic<char *> file{nullptr};
+  char *appID = nullptr;  // under textLock: setAppID may replace it at any time
   std::atomic<LumoFile *> fileHandle{nullptr};
   std::atomic<int> dumpsize{kDefaultDumpsize};
   std::atomic<int> filesize{kDefaultFileSize};
   std::atomic<int> nrfiles{kDefaultNrFiles};
-  std::atomic<char *> currentFilename{nullptr};
+  std::atomic<char *> currentFilename{nullptr};  // a string-module string, replaced under fileLock
   std::atomic<bool> toStdErr{false};
   std::atomic<bool> ebcdicDump{false};
   std::atomic<LumoTraceListener> listener{nullptr};
   std::atomic<bool> listenerFullText{false};
+  LumoMutex *mutex = nullptr;
+  LumoEbcdic *ebcdic = nullptr;
   std::atomic<bool> exceptionFile{false};
-  std::atomic<char *> invoke{nullptr};
-  std::atomic<bool> invokeFlag{false};
-  std::mutex appLock;
+  char *invoke = nullptr;  // under textLock
+  bool invokeFlag = false;
+  LumoQueue *queue = nullptr;
+  LumoThread *writer = nullptr;
+  std::atomic<bool> writerRunning{false};  // cleared by the writer as its very last step
+
+  // The writer's bookkeeping of the open file, under fileLock.
+  int currentNumber = -1;
+  long fileBytes = 0;  // bytes in the open file: its size at opening plus what was written
+  bool writeErrorReported = false;  // the open file's write failures are reported once
+
+  std::mutex fileLock;
+  std::mutex textLock;
 };
 
 std::atomic<LumoTrace *> traceInst{nullptr};
@@ -100,6 +133,26 @@ class Pin {
   LumoTrace *trace_ = nullptr;
 };
 
+// The trace's own file work: the writer thread all along, setFilename, the exception file and
+// the post into the record queue. Whatever this thread traces meanwhile (the file module's path
+// records, a failing open, the queue's warning that it is full) is echoed and heard by the
+// listener but neither queued for the trace file nor appended to the exception file: it would
+// come back into the very work that produced it, without end.
+thread_local int ownFileWork = 0;
+// Set around the writer's writes and flushes: their failures are reported by the writer itself,
+// once per file, so the file module's record of each failing write is dropped altogether.
+thread_local bool writeSilenced = false;
+// The trace whose writer runs on this thread, if any.
+thread_local TraceData *writerHere = nullptr;
+
+class FileWork {
+ public:
+  FileWork() noexcept { ++ownFileWork; }
+  ~FileWork() { --ownFileWork; }
+  FileWork(const FileWork &) = delete;
+  FileWork &operator=(const FileWork &) = delete;
+};
+
 // Waits until no operation holds a pin of the generation that may still see a cleared default.
 void waitForOlderPins() noexcept {
   int old = pinGeneration.load();
@@ -110,6 +163,7 @@ void waitForOlderPins() noexcept {
 const char *orEmpty(const char *s) { return s ? s : ""; }
 
 bool passes(const TraceData *d, int level) {
+  if (writeSilenced) return false;
   return (level & d->level.load(std::memory_order_relaxed)) != 0 ||
          (level & LUMO_TRC_PROTOCOL) != 0;
 }
@@ -161,25 +215,221 @@ void freeRecord(char *record) { mem_freeTID(record, kTid, kSource, __LINE__); }
 
 // The first character of the application identifier, as a one-character text.
 void appIdHead(TraceData *d, char (&head)[2]) {
-  std::lock_guard<std::mutex> guard(d->appLock);
+  std::lock_guard<std::mutex> guard(d->textLock);
   head[0] = d->appID ? d->appID[0] : '\0';
   head[1] = '\0';
 }
 
 char *appIdCopy(TraceData *d) {
-  std::lock_guard<std::mutex> guard(d->appLock);
+  std::lock_guard<std::mutex> guard(d->textLock);
   return str_dupID(orEmpty(d->appID), kTid);
 }
 
-// Hands a copy of the record to the trace-file writer thread. Nothing to do yet: the file
-// writer arrives with the file module, and until then no trace file is ever open.
-void handToFileWriter(TraceData *, const char *) noexcept {}
+// "<base>.<number>.trc", a string-module string.
+char *numberedName(const char *base, int number) { return str_fmt("%s.%03d.trc", base, number); }
 
-// Appends an exception record to the exception file. Arrives with the file module as well.
-void appendToExceptionFile(TraceData *, const char *) noexcept {}
+// The first number whose file is missing; else the one with the oldest modification time, the
+// lower number on equal times, a time of 0 (unreadable) counting as none. skip is the file being
+// rotated away from: its time ties with the others within one second, and reusing it would
+// truncate the records just written.
+int chooseNumber(const char *base, int nrfiles, int skip) {
+  int chosen = -1, oldest = 0;
+  for (int number = 0; number < nrfiles; ++number) {
+    if (number == skip) continue;
+    char *name = numberedName(base, number);
+    if (!name) continue;
+    if (!file_exist(name)) {
+      str_freeStr(name);
+      return number;
+    }
+    int time = file_fileTime(name);
+    str_freeStr(name);
+    if (chosen < 0) chosen = number;
+    if (time != 0 && (oldest == 0 || time < oldest)) {
+      oldest = time;
+      chosen = number;
+    }
+  }
+  if (chosen >= 0) return chosen;
+  return skip == 0 && nrfiles > 1 ? 1 : 0;
+}
+
+// Under fileLock.
+void closeCurrent(TraceData *d) {
+  file_del(d->fileHandle.exchange(nullptr));
+  str_freeStr(d->currentFilename.exchange(nullptr));
+  d->currentNumber = -1;
+  d->fileBytes = 0;
+}
+
+// Opens the chosen numbered file as the current one. A file still open is closed only once its
+// successor is open: records are queued only while a file is open, and those traced during a
+// rotation must not be lost. When the open fails no file stays open. Under fileLock.
+void openNumbered(TraceData *d, const char *base, int skip, int mode) {
+  int number = chooseNumber(base, d->nrfiles.load(std::memory_order_relaxed), skip);
+  char *name = numberedName(base, number);
+  LumoFile *file = name ? file_inst(name, mode) : nullptr;
+  if (!file) {
+    str_freeStr(name);
+    closeCurrent(d);
+    return;
+  }
+  file_del(d->fileHandle.exchange(file, std::memory_order_acq_rel));
+  str_freeStr(d->currentFilename.exchange(name));
+  d->currentNumber = number;
+  d->fileBytes = file_size(file);
+  d->writeErrorReported = false;
+}
+
+// A disk that is full would fail every record: the first failure of each file is told on the
+// console, the rest only cost the records.
+void reportWriteFailure(TraceData *d, LumoFile *file) {
+  if (d->writeErrorReported) return;
+  d->writeErrorReported = true;
+  int error = file_getRc(file);
+  std::fprintf(stderr,
+               "Error write trace file [%s] [errno=%d] [%s]: later write errors of this file are "
+               "not reported\n",
+               orEmpty(d->currentFilename.load()), error, errorText(error));
+  std::fflush(stderr);
+}
+
+// Rotation before each write: over the numbered names, once the open file has reached filesize
+// kilobytes. Under fileLock.
+void rotateIfFull(TraceData *d) {
+  if (d->nrfiles.load(std::memory_order_relaxed) <= 1 || !d->currentFilename.load()) return;
+  if (d->fileBytes / 1024 < d->filesize.load(std::memory_order_relaxed)) return;
+  const char *base = d->file.load();
+  if (base)
+    openNumbered(d, base, d->currentNumber, kModeTruncate);
+  else
+    closeCurrent(d);
+}
+
+// One record and its line end. Under fileLock.
+void writeLine(TraceData *d, const char *record) {
+  LumoFile *file = d->fileHandle.load();
+  if (!file) return;
+  int length = static_cast<int>(std::strlen(record));
+  writeSilenced = true;
+  bool ok = file_writeFile(file, record, length) != 0;
+  ok = ok && file_writeFile(file, "\n", 1) != 0;
+  writeSilenced = false;
+  d->fileBytes += length + 1;
+  if (!ok) reportWriteFailure(d, file);
+}
+
+void flushCurrent(TraceData *d) {
+  LumoFile *file = d->fileHandle.load();
+  if (!file) return;
+  writeSilenced = true;
+  bool ok = file_flushFile(file) != 0;
+  writeSilenced = false;
+  if (!ok) reportWriteFailure(d, file);
+}
+
+// Writes what the queue holds, up to one batch, and flushes it. False when there was nothing to
+// do: no file open or no record waiting.
+bool writeBatch(TraceData *d) {
+  if (!d->queue || QueueOp.isEmpty(d->queue)) return false;
+  std::lock_guard<std::mutex> guard(d->fileLock);
+  if (!d->fileHandle.load()) return false;
+  int taken = 0;
+  while (taken < kWriterBatch && d->fileHandle.load()) {
+    char *record = static_cast<char *>(QueueOp.get(d->queue));
+    if (!record) break;
+    ++taken;
+    rotateIfFull(d);
+    writeLine(d, record);
+    str_freeStr(record);
+  }
+  flushCurrent(d);
+  return taken > 0;
+}
+
+// The writer thread: until it is asked to quit, then once more for what was queued before.
+void writerRun(LumoThread *thread) {
+  TraceData *d = lumo::dataOf<TraceData>(static_cast<LumoTrace *>(ThreadOp.getParm(thread)));
+  ++ownFileWork;  // for the rest of this thread's life
+  writerHere = d;
+  while (!ThreadOp.isQuit(thread))
+    if (!writeBatch(d)) lumo_thread_sleep(kPollMs);
+  while (writeBatch(d)) {
+  }
+  writerHere = nullptr;
+  d->writerRunning.store(false, std::memory_order_release);
+}
+
+void startWriter(LumoTrace *trace, TraceData *d) {
+  char *name = str_fmtID(kTid, "tracewriter%08" PRIXPTR, reinterpret_cast<uintptr_t>(trace));
+  if (!name) return;
+  d->writer = ThreadOp.inst(name, writerRun, trace);
+  str_freeStrID(name, kTid);
+  if (!d->writer) return;
+  d->writerRunning.store(true);
+  if (!ThreadOp.start(d->writer)) d->writerRunning.store(false);
+}
+
+// Asks the writer to quit and waits until it has: it reads the data record to the end.
+void stopWriter(TraceData *d) {
+  if (!d->writer) return;
+  ThreadOp.quit(d->writer);
+  while (d->writerRunning.load(std::memory_order_acquire)) lumo_thread_sleep(kPollMs);
+  ThreadOp.del(d->writer);
+  d->writer = nullptr;
+}
+
+// Hands a copy of the record to the writer thread; nothing is queued while no file is open. A
+// full queue refuses the copy (and says so through the trace, which must not queue that).
+void handToFileWriter(TraceData *d, const char *record) noexcept {
+  if (!d->queue || !d->fileHandle.load(std::memory_order_acquire)) return;
+  char *copy = str_dup(record);
+  if (!copy) return;
+  FileWork work;
+  if (!QueueOp.post(d->queue, copy, kRecordPriority)) str_freeStr(copy);
+}
+
+// Appends an exception record, without a line end, to "<base>.exc". The first record creates
+// the file and runs the invoke command, when one is set, outside the lock.
+void appendToExceptionFile(TraceData *d, const char *record) noexcept {
+  char *name;
+  {
+    std::lock_guard<std::mutex> guard(d->textLock);
+    const char *base = d->file.load();
+    name = base ? str_fmt("%s.exc", base) : nullptr;
+  }
+  if (!name) return;
+  bool created = false;
+  {
+    FileWork work;
+    if (MutexOp.wait(d->mutex)) {
+      bool existed = file_exist(name) != 0;
+      LumoFile *file = file_inst(name, LUMO_FILE_APPEND);
+      if (file) {
+        file_writeFile(file, record, static_cast<int>(std::strlen(record)));
+        file_del(file);
+        created = !existed;
+      }
+      MutexOp.post(d->mutex);
+    }
+  }
+  str_freeStr(name);
+  if (!created) return;
+  char *command;
+  bool async;
+  {
+    std::lock_guard<std::mutex> guard(d->textLock);
+    command = d->invoke ? str_dup(d->invoke) : nullptr;
+    async = d->invokeFlag;
+  }
+  if (!command) return;
+  TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, LUMO_TRC_CODE, "Invoking: [%s]...", command);
+  SystemOp.systemExec(command, async ? 1 : 0, 0);
+  str_freeStr(command);
+}
 
 void writeOut(TraceData *d, int level, const char *record) {
-  handToFileWriter(d, record);
+  if (ownFileWork == 0) handToFileWriter(d, record);
   if (!d->toStdErr.load(std::memory_order_relaxed)) return;
   std::fprintf(level == LUMO_TRC_E ? stderr : stdout, "%s\n", record);
 }
@@ -250,7 +500,7 @@ void writeRecord(TraceData *d, const Record &r, const char *format, va_list args
   } else {
     if (record) {
       writeOut(d, r.level, record);
-      if (r.form == Form::Line && r.level == LUMO_TRC_E &&
+      if (r.form == Form::Line && r.level == LUMO_TRC_E && ownFileWork == 0 &&
           d->exceptionFile.load(std::memory_order_relaxed))
         appendToExceptionFile(d, record);
     }
@@ -262,6 +512,18 @@ void writeRecord(TraceData *d, const Record &r, const char *format, va_list args
   str_freeStrID(thread, kTid);
 }
 
+// The EBCDIC bytes as readable text; without a converter only the unreadable bytes are masked.
+void ebcdicColumn(TraceData *d, char *column, int length) {
+  if (d->ebcdic) {
+    EbcdicOp.Ebcdic2ExtAscii(d->ebcdic, column, length);
+    return;
+  }
+  for (int i = 0; i < length; ++i) {
+    unsigned char b = static_cast<unsigned char>(column[i]);
+    if (b < 0x20 || b > 0x7E) column[i] = '.';
+  }
+}
+
 void writeDump(TraceData *d, const char *object, int level, int code, const void *buffer,
                int length) {
   if (!d || !passes(d, level)) return;
@@ -269,16 +531,22 @@ void writeDump(TraceData *d, const char *object, int level, int code, const void
   int shown = buffer && length > 0 ? length : 0;
   if (shown > limit) shown = limit > 0 ? limit : 0;
 
+  bool ebcdic = d->ebcdicDump.load(std::memory_order_relaxed);
   char *app = appIdCopy(d);
   char *thread = threadName();
   char *stamp = str_createStampID(kTid);
+  const char *columns =
+      ebcdic ? "|ASCII...........|EBCDIC..........|\n"
+               "    --------------------------------------------------------- "
+               "|----------------|----------------|"
+             : "|ASCII...........|\n"
+               "    --------------------------------------------------------- |----------------|";
   char *head =
       newRecord("%s %s%04d%c %-8.8s %-8.8s *trace dump( 0x%08" PRIXPTR
                 ": length=%d )\n"
-                "    offset:   00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F |ASCII...........|\n"
-                "    --------------------------------------------------------- |----------------|",
+                "    offset:   00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F %s",
                 orEmpty(stamp), orEmpty(app), code, trace_levelLetter(level), orEmpty(thread),
-                orEmpty(object), reinterpret_cast<uintptr_t>(buffer), shown);
+                orEmpty(object), reinterpret_cast<uintptr_t>(buffer), shown, columns);
   if (head) writeOut(d, level, head);
   freeRecord(head);
   str_freeStrID(stamp, kTid);
@@ -289,26 +557,33 @@ void writeDump(TraceData *d, const char *object, int level, int code, const void
   for (int offset = 0; offset < shown; offset += 16) {
     char hex[16 * 3 + 1];
     char ascii[16 + 1];
+    char ebc[16 + 1];
+    int ebcLength = 0;
     for (int col = 0; col < 16; ++col) {
       if (offset + col < shown) {
         unsigned char b = bytes[offset + col];
         std::snprintf(hex + col * 3, 4, "%02X ", b);
         ascii[col] = b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '.';
+        // A zero would end the column early; 0x4B is the EBCDIC full stop.
+        ebc[ebcLength++] = static_cast<char>(b ? b : 0x4B);
       } else {
         std::memcpy(hex + col * 3, "   ", 4);
         ascii[col] = ' ';
       }
     }
     ascii[16] = '\0';
+    ebc[ebcLength] = '\0';
     char row[128];
-    std::snprintf(row, sizeof row, "    %08X: %47.47s |%16.16s|", static_cast<unsigned>(offset),
-                  hex, ascii);
+    if (ebcdic) {
+      ebcdicColumn(d, ebc, ebcLength);
+      std::snprintf(row, sizeof row, "    %08X: %47.47s |%16.16s|%16.16s|",
+                    static_cast<unsigned>(offset), hex, ascii, ebc);
+    } else {
+      std::snprintf(row, sizeof row, "    %08X: %47.47s |%16.16s|", static_cast<unsigned>(offset),
+                    hex, ascii);
+    }
     writeOut(d, level, row);
   }
-}
-
-char *replaceString(std::atomic<char *> &slot, const char *text) {
-  return slot.exchange(text ? str_dup(text) : nullptr);
 }
 
 struct Impl : lumo::Base<LumoTrace, traceClass> {
@@ -320,12 +595,27 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
     // Called from inside an operation of this thread (a listener): that operation still reads
     // the instance, so it stays allocated.
     if (pinsHere > 0) return;
-    waitForOlderPins();
     TraceData *d = lumo::dataOf<TraceData>(trace);
+    // Called on the writer thread itself (a listener of the writer's own records): it cannot
+    // wait for itself to end, so the instance stays allocated.
+    if (writerHere == d) return;
+    waitForOlderPins();
+    // The writer reads the data record to its end: it is stopped first, and writes what was
+    // queued before. Everything the instance made is released with it.
+    stopWriter(d);
+    {
+      std::lock_guard<std::mutex> guard(d->fileLock);
+      closeCurrent(d);
+    }
+    if (d->queue) {
+      while (void *record = QueueOp.get(d->queue)) str_freeStr(static_cast<char *>(record));
+      QueueOp.del(d->queue);
+    }
+    MutexOp.del(d->mutex);
+    EbcdicOp.del(d->ebcdic);
     str_freeStrID(d->appID, kTid);
     str_freeStr(d->file.exchange(nullptr));
-    str_freeStr(d->currentFilename.exchange(nullptr));
-    str_freeStr(d->invoke.exchange(nullptr));
+    str_freeStr(d->invoke);
     lumo::freeInstance<TraceData>(trace, traceClass, __LINE__);
   }
 
@@ -384,8 +674,9 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
     TraceData *d = nullptr;
     LumoTrace *trace = lumo::newInstance<TraceData>(TraceOp, traceClass, __LINE__, &d);
     if (!trace) return nullptr;
-    // The exception-file mutex, the EBCDIC converter and the record queue join the record
-    // together with the modules that provide them.
+    d->mutex = MutexOp.inst(nullptr, 1);
+    d->ebcdic = EbcdicOp.inst(kEbcdicCodePage, nullptr);
+    d->queue = QueueOp.inst(kQueueCapacity);
     d->level.store(level);
     d->toStdErr.store(toStdErr != 0);
     d->appID = str_dupID("..", kTid);
@@ -394,7 +685,7 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
     lumo::countInstance(traceClass);
     if (file) setFilename(trace, file);
     mainThreadId.store(lumo_thread_id());
-    // The trace-file writer thread starts here once the file module exists.
+    startWriter(trace, d);
     return trace;
   }
 
@@ -447,7 +738,7 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
     char *copy = str_dupID(orEmpty(appID), kTid);
     char *old;
     {
-      std::lock_guard<std::mutex> guard(d->appLock);
+      std::lock_guard<std::mutex> guard(d->textLock);
       old = d->appID;
       d->appID = copy;
     }
@@ -484,24 +775,46 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
     if (TraceData *d = pin.data()) d->filesize.store(kilobytes, std::memory_order_relaxed);
   }
 
+  // Closes the open file; a name whose file-name part is not empty becomes the base name (its
+  // separators converted) and the chosen numbered file is opened: truncated while it rotates
+  // with others, appended to when it is the only one.
   static void setFilename(LumoTrace *trace, const char *name) noexcept {
     Pin pin(trace, false);
     TraceData *d = pin.data();
     if (!d) return;
-    // Closing the open file and opening the next numbered one come with the file module; a
-    // name whose file-name part is empty is not kept.
-    const char *slash = name ? std::strrchr(name, '/') : nullptr;
-    bool usable = name && *(slash ? slash + 1 : name) != '\0';
-    str_freeStr(replaceString(d->file, usable ? name : nullptr));
-    str_freeStr(d->currentFilename.exchange(nullptr));
+    FileWork work;
+    char *base = name ? str_dup(name) : nullptr;
+    const char *part = base ? file_ripPath(base) : nullptr;
+    if (base && (!part || !*part)) {
+      str_freeStr(base);
+      base = nullptr;
+    }
+    std::lock_guard<std::mutex> guard(d->fileLock);
+    closeCurrent(d);
+    char *old;
+    {
+      std::lock_guard<std::mutex> names(d->textLock);
+      old = d->file.exchange(base);
+    }
+    str_freeStr(old);
+    if (!base) return;
+    bool rotating = d->nrfiles.load(std::memory_order_relaxed) > 1;
+    openNumbered(d, base, -1, rotating ? kModeTruncate : LUMO_FILE_APPEND);
   }
 
   static void setInvoke(LumoTrace *trace, const char *command, int flag) noexcept {
     Pin pin(trace, true);
     TraceData *d = pin.data();
     if (!d) return;
-    str_freeStr(replaceString(d->invoke, command));
-    d->invokeFlag.store(flag != 0, std::memory_order_relaxed);
+    char *copy = command ? str_dup(command) : nullptr;
+    char *old;
+    {
+      std::lock_guard<std::mutex> guard(d->textLock);
+      old = d->invoke;
+      d->invoke = copy;
+      d->invokeFlag = flag != 0;
+    }
+    str_freeStr(old);
   }
 
   static void setLevel(LumoTrace *trace, int level) noexcept {

@@ -322,6 +322,7 @@ TEST_F(TraceTest, OnlyTheDefaultInstanceIsReleased) {
   trace = nullptr;
   EXPECT_EQ(TraceOp.get(), nullptr);
   EXPECT_EQ(TraceOp.count(), before);
+  heard.clear();  // the other instance could not open its file, and said so
   Capture out(1), err(2);
   const unsigned char bytes[4] = {1, 2, 3, 4};
   TraceOp.trc("OTest", LUMO_TRC_E, 1, 1, "nothing");
@@ -344,22 +345,30 @@ TEST_F(TraceTest, OnlyTheDefaultInstanceIsReleased) {
   trace = first;  // released by TearDown
 }
 
-TEST_F(TraceTest, FileSettingsAreStoredUntilTheFileWriterExists) {
-  char name[] = "dir/qivhub";
-  TraceOp.setFilename(trace, name);
-  name[0] = 'X';
-  EXPECT_STREQ(TraceOp.getFilename(nullptr), "dir/qivhub");
-  TraceOp.setFilename(trace, "dir/");  // no file-name part
+TEST_F(TraceTest, FileSettingsNeedAnInstanceAndAFileNamePart) {
+  char dir[] = "/tmp/lumo-trace-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string base = std::string(dir) + "/qivhub";
+  std::vector<char> name(base.begin(), base.end());
+  name.push_back('\0');
+  TraceOp.setFilename(trace, name.data());
+  name[1] = 'X';
+  EXPECT_EQ(TraceOp.getFilename(nullptr), base);
+  EXPECT_EQ(TraceOp.getCurrentFilename(nullptr), base + ".000.trc");
+  EXPECT_NE(TraceOp.getF(nullptr), nullptr);
+  TraceOp.setFilename(trace, (std::string(dir) + "/").c_str());  // no file-name part
   EXPECT_EQ(TraceOp.getFilename(trace), nullptr);
-  TraceOp.setFilename(trace, "qivhub");
-  TraceOp.setInvoke(nullptr, "halt", 1);
-  TraceOp.setInvoke(nullptr, "reboot", 0);
   EXPECT_EQ(TraceOp.getCurrentFilename(trace), nullptr);
   EXPECT_EQ(TraceOp.getF(trace), nullptr);
+  TraceOp.setInvoke(nullptr, "halt", 1);
+  TraceOp.setInvoke(nullptr, "reboot", 0);
   TraceOp.setFileSize(nullptr, 1);  // needs an instance: ignored
   TraceOp.setNrFiles(nullptr, 1);
-  TraceOp.setFilename(nullptr, "ignored");
-  EXPECT_STREQ(TraceOp.getFilename(trace), "qivhub");
+  TraceOp.setFilename(nullptr, base.c_str());
+  EXPECT_EQ(TraceOp.getFilename(trace), nullptr);
+  EXPECT_EQ(TraceOp.getF(trace), nullptr);
+  unlink((base + ".000.trc").c_str());
+  rmdir(dir);
   EXPECT_STREQ(TraceOp.getOS(), "linux");
   EXPECT_STREQ(TraceOp.getARCH(), "ARM");
 }
