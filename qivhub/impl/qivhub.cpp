@@ -1,9 +1,22 @@
-// qivhub: the hub object: start-up, the main loop with its memory-growth record, shutdown.
+// qivhub: the hub object: start-up (options, trace, banner, device plug-in), the main loop with
+// its memory-growth record, the console keys and the plug-in's listener.
 #include "qivhub.h"
 
+#include <lumo/cmdln.h>
+#include <lumo/file.h>
+#include <lumo/lib.h>
 #include <lumo/mem.h>
+#include <lumo/plugin.h>
+#include <lumo/str.h>
+#include <lumo/system.h>
 #include <lumo/thread.h>
 #include <lumo/trace.h>
+#include <lumo/wCmdline.h>
+#include <lumo/wConCmd.h>
+#include <lumo/wDigInt.h>
+#include <lumo/wProgram.h>
+
+#include <unistd.h>
 
 #include <csignal>
 
@@ -13,19 +26,34 @@ namespace {
 
 constexpr const char *kObject = "OQIVhub";
 constexpr int kCode = 9999;
-constexpr unsigned kDefaultLevel = 0x10000 | 0x4 | 0x2;
+constexpr int kRevision = 6534;
+constexpr const char *kDashes = "----------------------------------------";
+// Always on: v, W and I.
+constexpr int kBaseLevel = LUMO_TRC_v | LUMO_TRC_W | LUMO_TRC_I;
 
 lumo::ClassInfo hubClass{"OQIVhub", LUMO_TID_UNTYPED, "qivhub/impl/qivhub"};
 
 // Written by the signal handler and the console check, read by the main loop.
 volatile std::sig_atomic_t bShutdown = 0;
 int cnt1 = 0;
+// Set when standard input has ended: the console check then stops reading, so the loop keeps
+// its pace instead of spinning on end of file.
+bool consoleClosed = false;
 
 struct HubData {
   int id;
   const char *libpath;  // borrowed: an argument string or "."
-  LumoObject *plugin;
+  LumoDigInt *plugin;
+  // Kept so they stay reachable for the process's lifetime (they are never torn down).
+  LumoCmdLn *cmdLn;
+  LumoLib *lib;
 };
+
+int listener(LumoObject *, LumoNode *event, int) {
+  if (event)
+    TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "listener: %s", NodeOp.getName(event));
+  return 0;
+}
 
 struct Hub : lumo::Base<LumoQIVhub, hubClass> {
   static void del(LumoQIVhub *self) noexcept {
@@ -47,20 +75,93 @@ struct Hub : lumo::Base<LumoQIVhub, hubClass> {
     return 1;
   }
 
-  // Configuration half of Main: options, trace, banner. Returns whether console mode is on.
-  static bool startUp(LumoQIVhub *self, int, char **) noexcept {
+  static void writeBanner(const HubData *d, const char *server, const char *rs485) {
+    TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "%s", kDashes);
+    TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "QIVhub");
+    TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "  revision [%d]", kRevision);
+    TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "  ID [%d]", d->id);
+    TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "  Server [%s]", server ? server : "");
+    TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "  RS485 [%s]", rs485 ? rs485 : "");
+    TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "%s", kDashes);
+  }
+
+  // Loads "<libpath>/qiv", builds the digint node and hands it to the plug-in's factory. Without
+  // a library, factory or object the hub runs on without a plug-in (the loader traced why).
+  static void loadPlugin(LumoQIVhub *self, HubData *d, const char *server, const char *rs485) {
+    char *libName = StrOp.fmt("%s%c%s", d->libpath, SystemOp.getFileSeparator(), "qiv");
+    d->lib = LibOp.inst(libName);
+    StrOp.freeStr(libName);
+    if (!d->lib) return;
+    auto factory =
+        reinterpret_cast<LumoDigIntFactory>(LibOp.getProc(d->lib, LUMO_PLUGIN_FACTORY));
+    if (!factory) return;
+    LumoNode *config = NodeOp.inst(wDigInt.node_name(), nullptr, LUMO_NODE_ELEMENT);
+    wDigInt.setiid(config, "qivlib");
+    if (server) wDigInt.sethost(config, server);
+    wDigInt.setuid(config, d->id);
+    wDigInt.setsublib(config, wDigInt.sublib_usb);
+    wDigInt.setdevice(config, rs485 ? rs485 : "");
+    d->plugin = factory(config, TraceOp.get());
+    if (d->plugin)
+      d->plugin->registerListener(d->plugin, reinterpret_cast<LumoObject *>(self), listener);
+  }
+
+  // Configuration half of Main: options, trace, banner, plug-in. Returns console mode. The
+  // parser, the library and the plug-in live until the process ends.
+  static bool startUp(LumoQIVhub *self, int argc, char **argv) noexcept {
     HubData *d = lumo::dataOf<HubData>(self);
-    LumoTrace *trace = TraceOp.inst(kDefaultLevel, "qivhub", 1);
+    LumoCmdLn *cmdLn = d->cmdLn = CmdLnOp.inst(argc, argv);
+    bool debug = CmdLnOp.hasKey(cmdLn, wCmdline.debug);
+    bool byte = CmdLnOp.hasKey(cmdLn, wCmdline.byte);
+    bool parse = CmdLnOp.hasKey(cmdLn, wCmdline.parse);
+    bool monitor = CmdLnOp.hasKey(cmdLn, wCmdline.monitor);
+    CmdLnOp.hasKey(cmdLn, wCmdline.info);  // its level is always on
+    bool console = CmdLnOp.hasKey(cmdLn, wCmdline.console);
+    const char *server = CmdLnOp.getStr(cmdLn, "-server");
+    CmdLnOp.getStr(cmdLn, wCmdline.i);
+    const char *libpath = CmdLnOp.getStr(cmdLn, wCmdline.l);
+    d->libpath = libpath ? libpath : ".";
+    d->id = CmdLnOp.getIntDef(cmdLn, "-id", 256);
+    const char *rs485 = CmdLnOp.getStr(cmdLn, "-rs485");
+
+    int level = kBaseLevel | (debug ? LUMO_TRC_D : 0) | (byte ? LUMO_TRC_B : 0) |
+                (parse ? LUMO_TRC_S : 0) | (monitor ? LUMO_TRC_c : 0);
+    LumoTrace *trace = TraceOp.inst(level, "qivhub", 1);
     TraceOp.setAppID(trace, "w");
-    const char *dashes = "----------------------------------------";
-    TraceOp.trc(kObject, 0x2, __LINE__, kCode, "%s", dashes);
-    TraceOp.trc(kObject, 0x2, __LINE__, kCode, "QIVhub");
-    TraceOp.trc(kObject, 0x2, __LINE__, kCode, "  revision [%d]", 6534);
-    TraceOp.trc(kObject, 0x2, __LINE__, kCode, "  ID [%d]", d ? d->id : 256);
-    TraceOp.trc(kObject, 0x2, __LINE__, kCode, "  Server [%s]", "");
-    TraceOp.trc(kObject, 0x2, __LINE__, kCode, "  RS485 [%s]", "");
-    TraceOp.trc(kObject, 0x2, __LINE__, kCode, "%s", dashes);
-    return false;
+    writeBanner(d, server, rs485);
+
+    if (cmdLn) {
+      char *pwd = FileOp.pwd();
+      TraceOp.println("       pwd = %s", pwd ? pwd : "");
+      StrOp.freeStr(pwd);
+      char *args = cmdLn->toString(cmdLn);
+      TraceOp.println("      args = %s", args ? args : "");
+      StrOp.freeStr(args);
+    }
+    loadPlugin(self, d, server, rs485);
+    return console;
+  }
+
+  // One console key per call. The read blocks; a signal interrupts it (no SA_RESTART), so the
+  // loop sees a shutdown without waiting for a key.
+  static void checkConsole(LumoQIVhub *self) noexcept {
+    if (consoleClosed) return;
+    char c = 0;
+    ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n == 0) consoleClosed = true;
+    if (n != 1) return;
+    if (c == wConCmd.quit) {
+      TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "Shutdown requested.");
+      shutdown();
+    } else if (c == wConCmd.query) {
+      // Without a plug-in object there is nobody to ask: no trace, no node.
+      HubData *d = lumo::dataOf<HubData>(self);
+      if (!d || !d->plugin) return;
+      TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "do query...");
+      LumoNode *program = NodeOp.inst(wProgram.node_name(), nullptr, LUMO_NODE_ELEMENT);
+      wProgram.setcmd(program, wProgram.query);
+      d->plugin->sendCommand(d->plugin, program);
+    }
   }
 
   static int Main(LumoQIVhub *self, int argc, char **argv) noexcept {
@@ -68,10 +169,15 @@ struct Hub : lumo::Base<LumoQIVhub, hubClass> {
     while (!bShutdown) {
       int cnt = MemOp.getAllocCount();
       if (cnt > cnt1)
-        TraceOp.trc(kObject, 0x10, __LINE__, kCode, "memory allocations old=%u new=%u",
+        TraceOp.trc(kObject, LUMO_TRC_B, __LINE__, kCode, "memory allocations old=%u new=%u",
                     static_cast<unsigned>(cnt1), static_cast<unsigned>(cnt));
       cnt1 = cnt;
-      lumo_thread_sleep(console ? 100 : 1000);
+      if (console) {
+        checkConsole(self);
+        lumo_thread_sleep(100);
+      } else {
+        lumo_thread_sleep(1000);
+      }
     }
     lumo_thread_sleep(100);
     return 0;

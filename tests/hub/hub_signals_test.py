@@ -2,72 +2,17 @@
 """End-to-end: the real qivhub binary prints its start-up lines, reacts to signals as documented
 and ends in time. QIVHUB names the binary; QIVHUB_EMULATOR (optional) the command that runs it
 (qemu-arm for the cross build)."""
-import os
-import resource
-import shlex
 import signal
-import subprocess
-import sys
-import tempfile
 import time
 import unittest
 
-HUB = os.environ["QIVHUB"]
-EMULATOR = shlex.split(os.environ.get("QIVHUB_EMULATOR", ""))
-START_LINES = [
-    "Resets memory statistics.",
-    "disable stdout buffering.",
-    "make copy of arguments.",
-    "Initialize the signal handler.",
-    "Initialize the QIVhub...",
-]
-
-
-def no_core_files():
-    # The hub raises its soft core limit; a hard limit of 0 keeps test runs from writing cores.
-    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
-
-
-class Hub:
-    def __init__(self, *args):
-        self.dir = tempfile.TemporaryDirectory()
-        self.proc = subprocess.Popen(
-            EMULATOR + [HUB, *args], cwd=self.dir.name, stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=no_core_files)
-        os.set_blocking(self.proc.stdout.fileno(), False)
-        self.out = b""
-
-    def read_until(self, text, timeout=20.0):
-        end = time.monotonic() + timeout
-        while text.encode() not in self.out:
-            if time.monotonic() > end or self.proc.poll() is not None:
-                chunk = self.proc.stdout.read() or b""
-                self.out += chunk
-                return text.encode() in self.out
-            chunk = self.proc.stdout.read()
-            if chunk:
-                self.out += chunk
-            else:
-                time.sleep(0.02)
-        return True
-
-    def finish(self, timeout=10.0):
-        try:
-            self.proc.wait(timeout)
-        finally:
-            if self.proc.poll() is None:
-                self.proc.kill()
-                self.proc.wait()
-        os.set_blocking(self.proc.stdout.fileno(), True)
-        self.out += self.proc.stdout.read()
-        self.err = self.proc.stderr.read().decode(errors="replace")
-        self.dir.cleanup()
-        return self.out.decode(errors="replace").splitlines()
+from hubrun import START_LINES, Hub
 
 
 class HubSignalTest(unittest.TestCase):
     def start(self):
         hub = Hub()
+        self.addCleanup(hub.cleanup)
         self.assertTrue(hub.read_until("Initialize the QIVhub..."), hub.out)
         # The banner's last line is written just before Main enters its loop.
         self.assertTrue(hub.read_until("RS485 ["), hub.out)

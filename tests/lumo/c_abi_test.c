@@ -1,19 +1,33 @@
 /* The public headers as a plug-in written in C sees them: every header compiles as C11, the
  * tables are reached through their documented slot positions and called as plain C. */
+#include <lumo/attr.h>
+#include <lumo/cmdln.h>
 #include <lumo/doc.h>
+#include <lumo/ebcdic.h>
 #include <lumo/event.h>
 #include <lumo/export.h>
+#include <lumo/file.h>
+#include <lumo/lib.h>
 #include <lumo/list.h>
 #include <lumo/map.h>
 #include <lumo/mem.h>
 #include <lumo/mutex.h>
+#include <lumo/node.h>
 #include <lumo/object.h>
+#include <lumo/plugin.h>
 #include <lumo/queue.h>
+#include <lumo/socket.h>
 #include <lumo/str.h>
+#include <lumo/strtok.h>
 #include <lumo/system.h>
 #include <lumo/thread.h>
 #include <lumo/trace.h>
 #include <lumo/version.h>
+#include <lumo/wCmdline.h>
+#include <lumo/wConCmd.h>
+#include <lumo/wDigInt.h>
+#include <lumo/wProgram.h>
+#include <lumo/wrapper.h>
 
 #include <stddef.h>
 #include <string.h>
@@ -133,8 +147,31 @@ static int checkTrace(void) {
   return 0;
 }
 
+/* What a plug-in does with a configuration node: read it through the schema, write it out. */
+static int checkNode(void) {
+  const int nodes = MemOp.getAllocCntID(LUMO_TID_NODE);
+  LumoNode *node = NodeOp.inst(wDigInt.node_name(), NULL, LUMO_NODE_ELEMENT);
+  CHECK(node != NULL);
+  wDigInt.setiid(node, "qivlib");
+  wDigInt.setuid(node, 7);
+  CHECK(strcmp(wDigInt.getiid(node), "qivlib") == 0);
+  CHECK(wDigInt.getuid(node) == 7);
+  CHECK(wDigInt.getbps(node) == 2400);
+  char *text = DocOp.node2String(node, 0);
+  CHECK(text != NULL && strcmp(text, "<digint iid=\"qivlib\" uid=\"7\"/>\n") == 0);
+  StrOp.freeStr(text);
+  NodeOp.del(node);
+  CHECK(MemOp.getAllocCntID(LUMO_TID_NODE) == nodes);
+  /* The plug-in's interface object: sendCommand first, registerListener fourth. */
+  CHECK(offsetof(LumoDigInt, sendCommand) == SLOT(12));
+  CHECK(offsetof(LumoDigInt, registerListener) == SLOT(15));
+  CHECK(strcmp(LUMO_PLUGIN_FACTORY, "lumGetDigInt") == 0);
+  return 0;
+}
+
 int lumo_c_abi_check(void) {
   int line;
+  if ((line = checkNode()) != 0) return line;
   if ((line = checkLayout()) != 0) return line;
   if ((line = checkMem()) != 0) return line;
   if ((line = checkStr()) != 0) return line;
