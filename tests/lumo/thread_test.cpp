@@ -66,6 +66,7 @@ struct Probe {
   std::atomic<void *> received{nullptr};
   std::atomic<size_t> stack{0};
   std::atomic<bool> unwound{false};
+  std::atomic<int> records{0};
 };
 
 Probe *probeOf(LumoThread *thread) { return static_cast<Probe *>(ThreadOp.getParm(thread)); }
@@ -444,12 +445,17 @@ TEST_F(ThreadTest, DebugTracingUnderTheRegistryLockDoesNotDeadlock) {
       [](LumoThread *self) {
         Probe *p = probeOf(self);
         p->running = true;
-        while (!ThreadOp.isQuit(self)) TraceOp.trc("OTest", LUMO_TRC_D, 1, 1, "still here");
+        while (!ThreadOp.isQuit(self)) {
+          TraceOp.trc("OTest", LUMO_TRC_D, 1, 1, "still here");
+          ++p->records;
+        }
         p->done = true;
       },
       &probe);
   ASSERT_TRUE(ThreadOp.start(tracer));
   for (auto &w : workers) w.join();
+  // A slow start (ThreadSanitizer, qemu) must not let the workers finish before it traced.
+  EXPECT_TRUE(eventually([&] { return probe.records.load() > 0; }));
   ThreadOp.quit(tracer);
   EXPECT_TRUE(eventually([&] { return probe.done.load(); }));
   ThreadOp.del(tracer);
