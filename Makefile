@@ -9,7 +9,10 @@ ASAN := build/asan
 TSAN := build/tsan
 ARMHF := build/armhf
 FUZZ := build/fuzz
-FUZZ_SECONDS ?= 60
+FUZZ_SECONDS ?= 30
+FUZZ_SHORT_SECONDS ?= 15
+SOAK_SECONDS ?= 60
+PLAIN := build/plain
 
 # A sanitizer finding ends the test at once, with a stack trace.
 export ASAN_OPTIONS ?= halt_on_error=1:detect_leaks=1
@@ -23,7 +26,7 @@ endif
 # collide with ("unexpected memory mapping"); run without address randomisation where allowed.
 NO_ASLR := $(shell setarch $$(uname -m) -R true 2>/dev/null && echo setarch $$(uname -m) -R)
 
-.PHONY: all build run test tsan armhf fuzz check-all clean
+.PHONY: all build run test tsan armhf fuzz fuzz-build fuzz-short reliability bench check-all clean
 # The stages share two cores; running them side by side only interleaves their output.
 .NOTPARALLEL:
 
@@ -55,16 +58,33 @@ armhf:
 	$(CMAKE) --build $(ARMHF) -j $(JOBS)
 	$(CTEST) --test-dir $(ARMHF) $(CTEST_FLAGS)
 
-# The XML round-trip fuzz target (clang, libFuzzer, ASan+UBSan) for a bounded time. The seeds
-# in fuzz/corpus/xml are only read; what the run learns stays in build/fuzz/corpus.
-fuzz:
+# Every fuzz target (clang, libFuzzer, ASan+UBSan), FUZZ_SECONDS each. The seeds in
+# fuzz/corpus/<target> are only read; what a run learns stays in build/fuzz/corpus.
+fuzz-build:
 	CC=clang CXX=clang++ $(CMAKE) -S fuzz -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	$(CMAKE) --build $(FUZZ) -j $(JOBS) --target xml_roundtrip_fuzz
-	mkdir -p $(FUZZ)/corpus
-	$(FUZZ)/xml_roundtrip_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	  -dict=fuzz/xml.dict -artifact_prefix=$(FUZZ)/ $(FUZZ)/corpus fuzz/corpus/xml
+	$(CMAKE) --build $(FUZZ) -j $(JOBS) --target fuzz_targets
 
-check-all: test tsan armhf fuzz
+fuzz: fuzz-build
+	fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS)
+
+# check-all's share: FUZZ_SHORT_SECONDS each.
+fuzz-short: fuzz-build
+	fuzz/run.sh $(FUZZ) $(FUZZ_SHORT_SECONDS)
+
+# The figures of docs/reliability.md: longer fuzz runs, the allocation-failure test, the 60 s
+# soak (ASan build) and a valgrind run of the hub (a build without sanitizers).
+reliability: test fuzz-build
+	$(CMAKE) -S . -B $(PLAIN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_BUILD_TESTS=OFF
+	$(CMAKE) --build $(PLAIN) -j $(JOBS) --target qivhub qiv
+	python3 tools/reliability.py --asan $(ASAN) --plain $(PLAIN) --fuzz $(FUZZ) \
+	  --fuzz-seconds $(FUZZ_SECONDS) --soak-seconds $(SOAK_SECONDS) --out docs/reliability.md
+
+# The figures of docs/performance.md: the Google Benchmark programs of bench/ against the peer
+# libraries (a Release build in build/bench) and the hub of `make build` at rest.
+bench: build
+	python3 bench/run.py
+
+check-all: test tsan armhf fuzz-short
 
 clean:
 	rm -rf build

@@ -13,8 +13,9 @@ LUMO_EXTERN_C_BEGIN
 typedef struct LumoAttr LumoAttr;
 
 /* getEscVal: the stored text. getRawVal: the decoded copy if one exists, else the stored text.
- * getVal: the decoded text. setVal returns the stored text. The typed getters read the stored
- * text; the typed setters store the formatted value. */
+ * getVal: the decoded text (null when the memory manager refuses room for it). setVal returns
+ * the stored text. The typed getters read the stored text; the typed setters store the formatted
+ * value. */
 #define LUMO_ATTR_OPS(X, C)                                  \
   X(C, int, getBoolean, (LumoAttr * self))                   \
   X(C, const char *, getEscVal, (LumoAttr * self))           \

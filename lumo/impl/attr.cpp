@@ -366,6 +366,14 @@ int attr_getBoolean(LumoAttr *attr) noexcept {
   return d && str_equalsi(d->value, "true");
 }
 
+bool attr_parts(LumoAttr *attr, const char **name, const char **value) noexcept {
+  AttrData *d = dataOf(attr);
+  if (!d) return false;
+  *name = orEmpty(d->name);
+  *value = orEmpty(d->value);
+  return true;
+}
+
 const char *attr_getEscVal(LumoAttr *attr) noexcept {
   AttrData *d = dataOf(attr);
   return d ? d->value : nullptr;
@@ -413,7 +421,8 @@ const char *attr_getVal(LumoAttr *attr) noexcept {
   std::size_t len = std::strlen(d->value);
   char *copy = static_cast<char *>(
       mem_allocTID(static_cast<int>(len + 1), kTid, kSource, __LINE__));
-  if (!copy) return d->value;
+  // The stored text is not the value: without room for the decoded copy there is no value.
+  if (!copy) return nullptr;
   bool any = false;
   std::size_t n = 0;
   for (const char *p = d->value; *p;) {
@@ -503,12 +512,15 @@ const char *attr_setVal(LumoAttr *attr, const char *text) noexcept {
   int capacity = capacityFor(len + 1);
   if (capacity == 0) return d->value;
   // The text may be this attribute's own stored text or decoded copy: it is escaped into a
-  // scratch buffer before either is touched.
-  char *scratch = static_cast<char *>(mem_allocTID(capacity, kTid, kSource, __LINE__));
+  // scratch buffer before either is touched (on the stack when it is short).
+  char small[512];
+  char *scratch = len < sizeof small
+                      ? small
+                      : static_cast<char *>(mem_allocTID(capacity, kTid, kSource, __LINE__));
   if (!scratch) return d->value;
   escapeWalk(src, mode, scratch, &hasEntities);
   bool stored = storeText(d, scratch, len);
-  freeBlock(scratch, __LINE__);
+  if (scratch != small) freeBlock(scratch, __LINE__);
   if (!stored) return d->value;
   dropDecoded(d);
   d->hasEntities = hasEntities;

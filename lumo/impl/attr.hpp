@@ -17,6 +17,9 @@ char *attr_toString(LumoAttr *attr) noexcept;
 // As toString, converted to UTF-8 when the output encoding is UTF-8 and utf2latin is on; the
 // length goes to *length when length is not null.
 unsigned char *attr_serialize(LumoAttr *attr, int *length) noexcept;
+// The name and the stored text (each the empty text when missing), which toString puts
+// together as name="text"; false for an attribute without data.
+bool attr_parts(LumoAttr *attr, const char **name, const char **value) noexcept;
 
 namespace lumo {
 

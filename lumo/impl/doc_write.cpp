@@ -9,6 +9,7 @@
 
 #include <lumo/trace.h>
 
+#include "attr.hpp"
 #include "doc.hpp"
 #include "mem.hpp"
 #include "str.hpp"
@@ -107,8 +108,22 @@ bool openNode(Out &out, LumoNode *node, int level, bool serialization, bool elem
   out.put("<", 1);
   out.put(name);
   int attrs = NodeOp.getAttrCnt(node);
+  // Without output conversion both forms are name="stored text": written straight into the
+  // result instead of through a string of its own per attribute.
+  bool converts = serialization && doc_isUTF8Encoding() && doc_isUTF2Latin();
   for (int i = 0; i < attrs; ++i) {
     LumoAttr *attr = NodeOp.getAttr(node, i);
+    const char *attrName = nullptr, *value = nullptr;
+    if (!converts) {
+      out.put(" ", 1);
+      if (attr_parts(attr, &attrName, &value)) {
+        out.put(attrName);
+        out.put("=\"", 2);
+        out.put(value);
+        out.put("\"", 1);
+      }
+      continue;
+    }
     char *text = nullptr;
     int length = 0;
     if (serialization) {
@@ -116,6 +131,11 @@ bool openNode(Out &out, LumoNode *node, int level, bool serialization, bool elem
     } else {
       text = AttrOp.toString(attr);
       length = text ? static_cast<int>(std::strlen(text)) : 0;
+    }
+    // Without the attribute's text the document would silently lose it: the whole text fails.
+    if (!text) {
+      out.failed = true;
+      break;
     }
     out.put(" ", 1);
     out.put(text, length);
@@ -148,6 +168,7 @@ char *doc_node2String(LumoNode *node, int serialization) noexcept {
   bool elementval = doc_isXMLElementVal() != 0;
   if (serialization && doc_isXMLProlog()) {
     char *prolog = doc_getEncodingProperty();
+    if (!prolog) out.failed = true;  // a document without its declaration reads differently
     out.put(prolog);
     out.put("\n", 1);
     str_freeStr(prolog);

@@ -1,11 +1,15 @@
-// lumo: the map, string keys to opaque values in 1013 fixed buckets, each bucket a list of
-// entries in insertion order. The map owns its entries and key copies, never the values.
+// lumo: the map, string keys to opaque values in 1013 fixed buckets, each bucket its entries in
+// insertion order. The map owns its entries and key copies, never the values.
 #include <lumo/map.h>
 #include <lumo/trace.h>
+
+#include <climits>
+#include <cstring>
 
 #include "mem.hpp"
 #include "object.hpp"
 #include "str.hpp"
+#include "trace.hpp"
 
 namespace {
 
@@ -15,64 +19,126 @@ constexpr const char *kObject = "OMap";
 
 lumo::ClassInfo mapClass{"OMap", kTid, kSource};
 
+// A bucket holds its entries in insertion order in one block, and a cursor that follows the
+// rules of a list's cursor (first sets it to 0, next moves it on while there is a next entry,
+// removing an entry leaves it where it is), because look-ups and the iteration share it exactly
+// as they would share a bucket list's. Each entry keeps its key's hash accumulator, so a walk
+// compares texts only where the accumulators agree.
 struct Entry {
+  unsigned hash;
   char *key;  // string-module copy under the map's allocation type
   void *value;
 };
 
+struct Bucket {
+  int count;
+  int capacity;
+  int cursor;
+  Entry entries[1];  // capacity entries
+};
+
+// Two entries keep a new bucket among the C library's smallest blocks; it doubles when full.
+constexpr int kFirstEntries = 2;
+
 struct MapData {
   int iterBucket = 0;
   int size = 0;
-  LumoList *buckets[LUMO_MAP_BUCKETS] = {};
+  Bucket *buckets[LUMO_MAP_BUCKETS] = {};
 };
 
 // Bytes count as unsigned and the accumulator wraps at 2^32, so the bucket of a key is the same
 // on every platform whatever the signedness of char.
-int bucketOf(const char *key) {
+unsigned hashOf(const char *key) {
   unsigned int acc = 0;
   for (const unsigned char *p = reinterpret_cast<const unsigned char *>(key); *p; ++p)
     acc = acc * 31u + *p;
-  return static_cast<int>(acc % LUMO_MAP_BUCKETS);
+  return acc;
 }
 
-void freeEntry(Entry *e) {
-  str_freeStrID(e->key, kTid);
-  mem_freeTID(e, kTid, kSource, __LINE__);
+int bucketOf(unsigned hash) { return static_cast<int>(hash % LUMO_MAP_BUCKETS); }
+
+int bytesFor(int entries) {
+  return static_cast<int>(sizeof(Bucket) + static_cast<std::size_t>(entries - 1) * sizeof(Entry));
 }
 
-// The entry under key, walking the bucket with the list's own cursor (callers that remove use
-// the cursor position afterwards).
-Entry *findEntry(MapData *d, int bucket, const char *key) {
-  LumoList *list = d->buckets[bucket];
-  if (!list) return nullptr;
-  for (Entry *e = static_cast<Entry *>(ListOp.first(list)); e;
-       e = static_cast<Entry *>(ListOp.next(list)))
-    if (str_equals(e->key, key)) return e;
+Bucket *newBucket() {
+  auto *b = static_cast<Bucket *>(mem_allocTID(bytesFor(kFirstEntries), kTid, kSource, __LINE__));
+  if (b) b->capacity = kFirstEntries;
+  return b;
+}
+
+void freeBucket(Bucket *b) { mem_freeTID(b, kTid, kSource, __LINE__); }
+
+// Appends an entry; false (the bucket unchanged) when it cannot grow.
+bool append(Bucket *&b, const Entry &e) {
+  if (b->count == b->capacity) {
+    if (b->capacity > (INT_MAX / static_cast<int>(sizeof(Entry))) / 2 - 1) return false;
+    int capacity = b->capacity * 2;
+    void *fresh = mem_realloc(b, bytesFor(capacity), kSource, __LINE__);
+    if (!fresh) return false;
+    b = static_cast<Bucket *>(fresh);
+    b->capacity = capacity;
+  }
+  b->entries[b->count++] = e;
+  return true;
+}
+
+// The bucket's own first and next, as a list's.
+Entry *first(Bucket *b) {
+  if (b->count == 0) return nullptr;
+  b->cursor = 0;
+  return &b->entries[0];
+}
+
+Entry *next(Bucket *b) {
+  if (b->cursor + 1 >= b->count) return nullptr;
+  return &b->entries[++b->cursor];
+}
+
+void freeEntryKey(Entry &e) { str_freeStrID(e.key, kTid); }
+
+// The entry under key, walking the bucket with its cursor (callers that remove use the cursor
+// position afterwards): the cursor ends on the match, or on the last entry when none matches.
+Entry *findEntry(MapData *d, int bucket, unsigned hash, const char *key) {
+  Bucket *b = d->buckets[bucket];
+  if (!b || b->count == 0) return nullptr;
+  int i = 0;
+  for (; i < b->count; ++i) {
+    const Entry &e = b->entries[i];
+    if (e.hash == hash && str_equals(e.key, key)) {
+      b->cursor = i;
+      return &b->entries[i];
+    }
+  }
+  b->cursor = b->count - 1;
   return nullptr;
 }
 
 // The look-up shared by get, haskey and put.
-Entry *lookUp(MapData *d, const char *key) {
-  int bucket = bucketOf(key);
-  Entry *e = findEntry(d, bucket, key);
-  if (e)
+Entry *lookUp(MapData *d, const char *key, unsigned hash) {
+  int bucket = bucketOf(hash);
+  Entry *e = findEntry(d, bucket, hash, key);
+  if (e && trace_mayWrite(LUMO_TRC_D))
     TraceOp.trc(kObject, LUMO_TRC_D, __LINE__, LUMO_TRC_CODE,
                 "findMapItem(): hashVal = %d, key = %s", bucket, key);
   return e;
 }
 
 // Removes the entry under key; its value, or null when absent.
-void *removeEntry(MapData *d, const char *key) {
-  int bucket = bucketOf(key);
-  LumoList *list = d->buckets[bucket];
-  Entry *e = findEntry(d, bucket, key);
+void *removeEntry(MapData *d, const char *key, unsigned hash) {
+  int bucket = bucketOf(hash);
+  Bucket *b = d->buckets[bucket];
+  Entry *e = findEntry(d, bucket, hash, key);
   if (!e) return nullptr;
   void *value = e->value;
-  ListOp.remove(list, ListOp.getIndex(list));
+  freeEntryKey(*e);
+  int at = static_cast<int>(e - b->entries);
+  std::memmove(b->entries + at, b->entries + at + 1,
+               static_cast<std::size_t>(b->count - at - 1) * sizeof(Entry));
+  --b->count;
   --d->size;
-  freeEntry(e);
-  if (ListOp.size(list) == 0) {
-    ListOp.del(list);
+  if (b->count == 0) {
+    freeBucket(b);
     d->buckets[bucket] = nullptr;
   }
   return value;
@@ -80,11 +146,11 @@ void *removeEntry(MapData *d, const char *key) {
 
 // First entry of the first non-empty bucket from bucket from on; remembers its bucket.
 Entry *scanFrom(MapData *d, int from) {
-  for (int b = from; b < LUMO_MAP_BUCKETS; ++b) {
-    LumoList *list = d->buckets[b];
-    if (!list) continue;
-    if (Entry *e = static_cast<Entry *>(ListOp.first(list))) {
-      d->iterBucket = b;
+  for (int i = from; i < LUMO_MAP_BUCKETS; ++i) {
+    Bucket *b = d->buckets[i];
+    if (!b) continue;
+    if (Entry *e = first(b)) {
+      d->iterBucket = i;
       return e;
     }
   }
@@ -92,9 +158,9 @@ Entry *scanFrom(MapData *d, int from) {
 }
 
 Entry *nextEntry(MapData *d) {
-  LumoList *list = d->buckets[d->iterBucket];
-  if (list)
-    if (Entry *e = static_cast<Entry *>(ListOp.next(list))) return e;
+  Bucket *b = d->buckets[d->iterBucket];
+  if (b)
+    if (Entry *e = next(b)) return e;
   return scanFrom(d, d->iterBucket + 1);
 }
 
@@ -119,12 +185,11 @@ struct Impl : lumo::Base<LumoMap, mapClass> {
   static void clear(LumoMap *self) noexcept {
     MapData *d = lumo::dataOf<MapData>(self);
     if (!d) return;
-    for (LumoList *&list : d->buckets) {
-      if (!list) continue;
-      int n = ListOp.size(list);
-      for (int i = 0; i < n; ++i) freeEntry(static_cast<Entry *>(ListOp.get(list, i)));
-      ListOp.del(list);
-      list = nullptr;
+    for (Bucket *&b : d->buckets) {
+      if (!b) continue;
+      for (int i = 0; i < b->count; ++i) freeEntryKey(b->entries[i]);
+      freeBucket(b);
+      b = nullptr;
     }
     d->size = 0;
   }
@@ -139,7 +204,7 @@ struct Impl : lumo::Base<LumoMap, mapClass> {
   static void *get(LumoMap *self, const char *key) noexcept {
     MapData *d = lumo::dataOf<MapData>(self);
     if (!d || !key || !*key) return nullptr;
-    Entry *e = lookUp(d, key);
+    Entry *e = lookUp(d, key, hashOf(key));
     return e ? e->value : nullptr;
   }
 
@@ -149,12 +214,11 @@ struct Impl : lumo::Base<LumoMap, mapClass> {
     if (!d) return nullptr;
     LumoList *values = ListOp.inst();
     if (!values) return nullptr;
-    for (LumoList *list : d->buckets) {
-      if (!list) continue;
-      int n = ListOp.size(list);
-      for (int i = 0; i < n; ++i) {
+    for (Bucket *b : d->buckets) {
+      if (!b) continue;
+      for (int i = 0; i < b->count; ++i) {
         int before = ListOp.size(values);
-        ListOp.add(values, static_cast<Entry *>(ListOp.get(list, i))->value);
+        ListOp.add(values, b->entries[i].value);
         if (ListOp.size(values) == before) {  // the list has traced the refused growth
           ListOp.del(values);
           return nullptr;
@@ -167,7 +231,7 @@ struct Impl : lumo::Base<LumoMap, mapClass> {
   static int haskey(LumoMap *self, const char *key) noexcept {
     MapData *d = lumo::dataOf<MapData>(self);
     if (!d || !key) return 0;
-    return lookUp(d, key) != nullptr;
+    return lookUp(d, key, hashOf(key)) != nullptr;
   }
 
   static LumoMap *inst() noexcept {
@@ -185,44 +249,41 @@ struct Impl : lumo::Base<LumoMap, mapClass> {
     return deliver(d ? nextEntry(d) : nullptr, key);
   }
 
-  // The new entry and its key copy are made before an old entry under the key goes, so a
-  // refused allocation leaves the map as it was instead of dropping the key.
+  // The key copy is made before an old entry under the key goes, so a refused allocation
+  // leaves the map as it was instead of dropping the key.
   static void put(LumoMap *self, const char *key, void *value) noexcept {
     MapData *d = lumo::dataOf<MapData>(self);
     if (!d || !key) return;
-    Entry *e = static_cast<Entry *>(mem_allocTID(sizeof(Entry), kTid, kSource, __LINE__));
-    char *copy = e ? str_dupID(key, kTid) : nullptr;
+    char *copy = str_dupID(key, kTid);
     if (!copy) {
-      mem_freeTID(e, kTid, kSource, __LINE__);
       TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
                   "addMapItem(): out of memory, key = %s", key);
       return;
     }
-    e->key = copy;
-    e->value = value;
+    unsigned hash = hashOf(key);
+    Entry e{hash, copy, value};
 
-    if (lookUp(d, key)) {
+    if (lookUp(d, key, hash)) {
       TraceOp.trc(kObject, LUMO_TRC_D, __LINE__, LUMO_TRC_CODE,
                   "replace existing object with key [%s]", key);
-      removeEntry(d, key);
+      removeEntry(d, key, hash);
     }
-    int bucket = bucketOf(key);
-    LumoList *&list = d->buckets[bucket];
-    if (list) {
-      TraceOp.trc(kObject, LUMO_TRC_D, __LINE__, LUMO_TRC_CODE,
+    int bucket = bucketOf(hash);
+    Bucket *&b = d->buckets[bucket];
+    if (b) {
+      if (trace_mayWrite(LUMO_TRC_D))
+        TraceOp.trc(kObject, LUMO_TRC_D, __LINE__, LUMO_TRC_CODE,
                   "addMapItem(): *MULTIPLE* hashVal = %d, key = %s", bucket, key);
     } else {
-      list = ListOp.inst();
+      b = newBucket();
     }
-    int before = list ? ListOp.size(list) : 0;
-    if (list) ListOp.add(list, e);
-    if (!list || ListOp.size(list) == before) {
+    if (!b || !append(b, e)) {
       TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
                   "addMapItem(): out of memory, key = %s", key);
-      freeEntry(e);
-      if (list && ListOp.size(list) == 0) {
-        ListOp.del(list);
-        list = nullptr;
+      freeEntryKey(e);
+      if (b && b->count == 0) {
+        freeBucket(b);
+        b = nullptr;
       }
       return;
     }
@@ -232,7 +293,7 @@ struct Impl : lumo::Base<LumoMap, mapClass> {
   static void *remove(LumoMap *self, const char *key) noexcept {
     MapData *d = lumo::dataOf<MapData>(self);
     if (!d || !key) return nullptr;
-    return removeEntry(d, key);
+    return removeEntry(d, key, hashOf(key));
   }
 
   static int size(LumoMap *self) noexcept {

@@ -2,6 +2,7 @@
 // allocation type, the registry of live strings and the last-operation record.
 #include "mem.hpp"
 
+#include <atomic>
 #include <cinttypes>
 #include <cstddef>
 #include <cstdint>
@@ -9,9 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "object.hpp"
 #include "str.hpp"
+#include "testing.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define LUMO_ASAN 1
@@ -41,26 +44,125 @@ struct Header {
 };
 static_assert(sizeof(Header) == kHeader, "header layout is fixed");
 
+constexpr std::size_t kLargeBlock = 64 * 1024;
+
 enum { kOpAlloc = 0, kOpRealloc = 1, kOpCheck = 2, kOpFree = 3 };
 
-// Statistics and records are touched from every thread without a lock: atomics keep them exact.
+// The padding in front of the header (at least 4 bytes on every platform this runs on) holds
+// the block's bookkeeping word: the string-registry slot that holds it (plus one; 0 when none)
+// in the low 16 bits and the reset epoch of its allocation in the high 16 bits. It lies outside
+// the 20 documented header bytes, which keep their layout.
+static_assert(kPad >= sizeof(uint32_t), "room for the bookkeeping word before the header");
+constexpr uint32_t kSlotMask = 0xFFFFu;
+
 std::atomic<int> m_bDebug{0};
-std::atomic<int> m_lAllocated{0};
-std::atomic<int> m_lAllocatedSize{0};
-std::atomic<int> m_lAllocatedID[LUMO_MEM_TYPE_COUNT];
+char opStr[1024];
 std::atomic<char *> m_Strings[LUMO_MEM_MAX_STRINGS];
+std::atomic<int> stringsTaken{0};  // occupied registry slots
+static_assert(LUMO_MEM_MAX_STRINGS < kSlotMask, "a slot number fits the bookkeeping word");
+
+// ---- statistics ----
+//
+// Every thread counts into a shard of its own (no locked instruction, no cache line shared with
+// another thread); a read sums the shards of the live threads and what the ended threads left.
+// A block may be released on another thread than the one that took it, so a shard's counters
+// can be negative; only the sum means anything.
+//
+// The per-type counters restart at zero on resetDump. A release of a block taken before the
+// last reset leaves them alone (its allocation is no longer counted), which is what keeps them
+// from going below zero: each block's reset epoch rides in its bookkeeping word.
+struct Counters {
+  std::atomic<int> count{0};
+  std::atomic<int> size{0};
+  std::atomic<int> perType[LUMO_TID_UNTYPED] = {};
+};
+
+struct Shard {
+  Counters c;
+  Shard *next = nullptr;
+  // The last operation of this thread (see mem_getLastOperation).
+  int op = 0;
+  const void *p = nullptr;
+  const char *source = nullptr;
+  int line = 0;
+  std::atomic<bool> recorded{false};
+};
+
+// Only the owning thread writes its shard: a plain add through a relaxed load and store.
+inline void bump(std::atomic<int> &c, int delta) {
+  c.store(c.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+}
+
+std::mutex shardLock;      // the shard list, the retired totals and resetDump
+Shard *shards = nullptr;   // the shards of the live threads
+Counters retired;          // what ended threads counted (atomics: updated from any thread)
+std::atomic<int> typeBase[LUMO_TID_UNTYPED] = {};  // moved by resetDump so that sums read 0
+std::atomic<uint32_t> epoch{0};
+// The shard of the thread that recorded its first operation most recently:
+// the fallback of mem_getLastOperation on a thread that has recorded nothing itself.
+std::atomic<Shard *> lastRecorder{nullptr};
+
+// The per-type counters as last read by dumpAllocCntID.
+std::atomic<int> m_lAllocatedID[LUMO_MEM_TYPE_COUNT];
 static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,
               "the counter array is handed out as plain ints");
 
-struct LastOp {
-  std::atomic<int> op{0};
-  std::atomic<const void *> p{nullptr};
-  std::atomic<const char *> source{nullptr};
-  std::atomic<int> line{0};
-} mt;
-char opStr[1024];
+// The calling thread's shard, read on every allocation and release. Initial-exec TLS: the
+// library is loaded with the program, and the general model costs a call per access.
+#define LUMO_FAST_TLS __attribute__((tls_model("initial-exec")))
+thread_local Shard *tlsShard LUMO_FAST_TLS = nullptr;
+thread_local bool tlsEnded LUMO_FAST_TLS = false;
 
-// The statistics lock exists only after mem_init; the counters are atomic either way.
+// A thread's shard leaves the list when the thread ends; its counts go to the retired totals.
+struct ShardOwner {
+  Shard *shard = nullptr;
+  ~ShardOwner() {
+    tlsEnded = true;
+    tlsShard = nullptr;
+    Shard *s = shard;
+    if (!s) return;
+    std::lock_guard<std::mutex> guard(shardLock);
+    retired.count.fetch_add(s->c.count.load(std::memory_order_relaxed));
+    retired.size.fetch_add(s->c.size.load(std::memory_order_relaxed));
+    for (int t = 0; t < LUMO_TID_UNTYPED; ++t)
+      retired.perType[t].fetch_add(s->c.perType[t].load(std::memory_order_relaxed));
+    for (Shard **link = &shards; *link; link = &(*link)->next)
+      if (*link == s) {
+        *link = s->next;
+        break;
+      }
+    Shard *expected = s;
+    lastRecorder.compare_exchange_strong(expected, nullptr);
+    shard = nullptr;
+    delete s;
+  }
+};
+
+thread_local ShardOwner shardOwner;
+
+__attribute__((noinline)) Shard *newShard() noexcept {
+  Shard *s = new (std::nothrow) Shard;
+  if (!s) return nullptr;
+  std::lock_guard<std::mutex> guard(shardLock);
+  s->next = shards;
+  shards = s;
+  shardOwner.shard = s;
+  tlsShard = s;
+  // A shard is made by its thread's first operation, which is recorded next.
+  s->recorded.store(true, std::memory_order_relaxed);
+  lastRecorder.store(s, std::memory_order_release);
+  return s;
+}
+
+// The calling thread's shard; null while the thread is ending (its counts then go straight to
+// the retired totals) or when no memory is left for one.
+inline Shard *myShard() noexcept {
+  Shard *s = tlsShard;
+  if (s || tlsEnded) return s;
+  return newShard();
+}
+
+// The statistics lock exists only after mem_init; the counters are exact without it.
 std::mutex statMutex;
 std::atomic<bool> statMutexOn{false};
 
@@ -70,14 +172,19 @@ const char *orEmpty(const char *s) { return s ? s : ""; }
 
 uintptr_t addr(const void *p) { return reinterpret_cast<uintptr_t>(p); }
 
-void recordOp(int op, const void *p, const char *source, int line) {
-  mt.op.store(op, std::memory_order_relaxed);
-  mt.p.store(p, std::memory_order_relaxed);
-  mt.source.store(source, std::memory_order_relaxed);
-  mt.line.store(line, std::memory_order_relaxed);
+void recordOp(Shard *s, int op, const void *p, const char *source, int line) {
+  if (!s) return;
+  s->op = op;
+  s->p = p;
+  s->source = source;
+  s->line = line;
 }
 
 Header *headerOf(void *p) { return reinterpret_cast<Header *>(static_cast<char *>(p) - kHeader); }
+
+uint32_t &wordOf(Header *h) {
+  return *reinterpret_cast<uint32_t *>(reinterpret_cast<char *>(h) - sizeof(uint32_t));
+}
 
 bool injectedFailure() {
   long n = failCountdown.load(std::memory_order_relaxed);
@@ -87,40 +194,79 @@ bool injectedFailure() {
   return false;
 }
 
-void count(int delta, int size, int tid) {
-  std::unique_lock<std::mutex> lock(statMutex, std::defer_lock);
-  if (statMutexOn.load(std::memory_order_acquire)) lock.lock();
-  m_lAllocatedSize.fetch_add(delta * (size + kHeader), std::memory_order_relaxed);
-  m_lAllocated.fetch_add(delta, std::memory_order_relaxed);
-  if (tid >= 0 && tid < LUMO_TID_UNTYPED) {
-    std::atomic<int> &c = m_lAllocatedID[tid];
-    if (delta > 0) {
-      c.fetch_add(1, std::memory_order_relaxed);
-    } else {
-      // A release never drives a per-type counter below zero (resetDump may have cleared it).
-      int v = c.load(std::memory_order_relaxed);
-      while (v > 0 && !c.compare_exchange_weak(v, v - 1, std::memory_order_relaxed)) {
-      }
-    }
+// delta +1 for an allocation, -1 for a release; counted tells whether the block's type counter
+// moves (a typed block of the current epoch).
+inline void countUnlocked(Shard *s, int delta, int size, int tid, bool counted) {
+  bool typed = counted && tid >= 0 && tid < LUMO_TID_UNTYPED;
+  if (s) {
+    bump(s->c.size, delta * (size + kHeader));
+    bump(s->c.count, delta);
+    if (typed) bump(s->c.perType[tid], delta);
+  } else {
+    retired.size.fetch_add(delta * (size + kHeader), std::memory_order_relaxed);
+    retired.count.fetch_add(delta, std::memory_order_relaxed);
+    if (typed) retired.perType[tid].fetch_add(delta, std::memory_order_relaxed);
   }
 }
 
+inline void count(Shard *s, int delta, int size, int tid, bool counted) {
+  if (!statMutexOn.load(std::memory_order_relaxed)) return countUnlocked(s, delta, size, tid, counted);
+  std::lock_guard<std::mutex> lock(statMutex);
+  countUnlocked(s, delta, size, tid, counted);
+}
+
+int sumCount() {
+  std::lock_guard<std::mutex> guard(shardLock);
+  int n = retired.count.load(std::memory_order_relaxed);
+  for (Shard *s = shards; s; s = s->next) n += s->c.count.load(std::memory_order_relaxed);
+  return n;
+}
+
+int sumSize() {
+  std::lock_guard<std::mutex> guard(shardLock);
+  int n = retired.size.load(std::memory_order_relaxed);
+  for (Shard *s = shards; s; s = s->next) n += s->c.size.load(std::memory_order_relaxed);
+  return n;
+}
+
+// Under shardLock.
+int sumTypeLocked(int tid) {
+  int n = typeBase[tid].load(std::memory_order_relaxed) +
+          retired.perType[tid].load(std::memory_order_relaxed);
+  for (Shard *s = shards; s; s = s->next) n += s->c.perType[tid].load(std::memory_order_relaxed);
+  return n;
+}
+
+int sumType(int tid) {
+  if (tid < 0 || tid >= LUMO_TID_UNTYPED) return 0;
+  std::lock_guard<std::mutex> guard(shardLock);
+  int n = sumTypeLocked(tid);
+  return n > 0 ? n : 0;
+}
+
 // Allocation shared by alloc, allocTID and realloc.
-void *allocBlock(int n, int tid, const char *source, int line) {
+inline __attribute__((always_inline)) void *allocBlock(int n, int tid, const char *source, int line) {
   std::size_t total = kPad + kHeader + static_cast<std::size_t>(n < 0 ? 0 : n);
-  char *raw = injectedFailure() ? nullptr : static_cast<char *>(std::malloc(total));
-  recordOp(kOpAlloc, raw ? raw + kPad : nullptr, source, line);
+  // A large block comes zeroed from calloc, which need not clear pages fresh from the system;
+  // a small one is cleared here, which is cheaper than calloc's slower path for it.
+  bool large = total >= kLargeBlock;
+  char *raw = nullptr;
+  if (!injectedFailure())
+    raw = static_cast<char *>(large ? std::calloc(1, total) : std::malloc(total));
+  Shard *s = myShard();
+  recordOp(s, kOpAlloc, raw ? raw + kPad : nullptr, source, line);
   if (!raw) {
     std::printf(">>>>> malloc( %ld ) failed! %s:%d <<<<<\n", static_cast<long>(n) + kHeader,
                 orEmpty(source), line);
     return nullptr;
   }
-  std::memset(raw, 0, total);
+  if (!large) std::memset(raw, 0, total);
   Header *h = reinterpret_cast<Header *>(raw + kPad);
   std::memcpy(h->magic, kMagic, sizeof kMagic);
   h->size = n;
   h->tid = tid;
-  count(+1, n, tid);
+  wordOf(h) = (epoch.load(std::memory_order_relaxed) & 0xFFFFu) << 16;
+  count(s, +1, n, tid, true);
   return raw + kPad + kHeader;
 }
 
@@ -133,17 +279,22 @@ bool hasMagic(void *p) {
   return std::memcmp(headerOf(p)->magic, kMagic, sizeof kMagic) == 0;
 }
 
-// Header check; tid < 0 accepts the block's own type (only the magic decides).
-bool checkBlock(void *p, int tid, const char *source, int line, int *sizeOut, int *tidOut) {
+// Header check; tid < 0 accepts the block's own type (only the magic decides). A release that
+// passes the check records itself as the last operation at once, so the check is recorded here
+// only where it stays the last one: when it fails, or when the caller asked for a check alone.
+bool checkBlock(Shard *s, void *p, int tid, const char *source, int line, int *sizeOut,
+                int *tidOut, bool recordPass = true) {
   if (!p) return false;
-  recordOp(kOpCheck, p, source, line);
+  if (recordPass) recordOp(s, kOpCheck, p, source, line);
   if (!hasMagic(p)) {
+    if (!recordPass) recordOp(s, kOpCheck, p, source, line);
     std::printf(">>>>> Unknown memory block( 0x%08" PRIXPTR " ) %s:%d <<<<<\n",
                 addr(headerOf(p)), orEmpty(source), line);
     return false;
   }
   Header *h = headerOf(p);
   if (tid >= 0 && h->tid != tid) {
+    if (!recordPass) recordOp(s, kOpCheck, p, source, line);
     std::printf(">>>>> memory block id=%d freeID=%d file=%s line=%d <<<<<\n", h->tid, tid,
                 orEmpty(source), line);
     return false;
@@ -154,29 +305,89 @@ bool checkBlock(void *p, int tid, const char *source, int line, int *sizeOut, in
 }
 
 // Release shared by free, freeTID and realloc.
-bool releaseBlock(void *p, int tid, const char *source, int line) {
+inline __attribute__((always_inline)) bool releaseBlock(void *p, int tid, const char *source, int line) {
+  Shard *s = myShard();
   int size = 0;
-  if (!checkBlock(p, tid, source, line, &size, nullptr)) return false;
-  recordOp(kOpFree, p, source, line);
+  if (!checkBlock(s, p, tid, source, line, &size, nullptr, false)) return false;
+  recordOp(s, kOpFree, p, source, line);
   Header *h = headerOf(p);
+  bool current = (wordOf(h) >> 16) == (epoch.load(std::memory_order_relaxed) & 0xFFFFu);
   std::memset(h, 0, kHeader);
   std::free(reinterpret_cast<char *>(h) - kPad);
-  count(-1, size, tid);
+  count(s, -1, size, tid, current);
   return true;
 }
 
+// Enters a string block in the first empty registry slot and notes the slot in its bookkeeping
+// word, so that its release finds the slot at once. With all 400 taken it stays unregistered.
 void registerString(char *p) {
-  for (auto &slot : m_Strings) {
+  if (stringsTaken.load(std::memory_order_relaxed) >= LUMO_MEM_MAX_STRINGS) return;
+  for (int i = 0; i < LUMO_MEM_MAX_STRINGS; ++i) {
+    std::atomic<char *> &slot = m_Strings[i];
     char *expected = nullptr;
-    if (slot.compare_exchange_strong(expected, p)) return;
+    if (slot.load(std::memory_order_relaxed) == nullptr &&
+        slot.compare_exchange_strong(expected, p)) {
+      stringsTaken.fetch_add(1, std::memory_order_relaxed);
+      uint32_t &word = wordOf(headerOf(p));
+      word = (word & ~kSlotMask) | static_cast<uint32_t>(i + 1);
+      return;
+    }
   }
 }
 
+// Frees the registry slot that the bookkeeping word names, if it still holds p.
+void releaseSlot(char *p, uint32_t word) {
+  uint32_t slot = word & kSlotMask;
+  if (slot == 0 || slot > LUMO_MEM_MAX_STRINGS) return;
+  char *expected = p;
+  if (m_Strings[slot - 1].compare_exchange_strong(expected, nullptr))
+    stringsTaken.fetch_sub(1, std::memory_order_relaxed);
+}
+
 void unregisterString(char *p) {
-  for (auto &slot : m_Strings) {
-    char *expected = p;
-    if (slot.compare_exchange_strong(expected, nullptr)) return;
+  uint32_t &word = wordOf(headerOf(p));
+  releaseSlot(p, word);
+  word &= ~kSlotMask;
+}
+
+bool isLarge(int n) { return n > 0 && static_cast<std::size_t>(n) + kPad + kHeader >= kLargeBlock; }
+
+// Realloc of a large block: the C library moves its pages instead of copying them where it can.
+// The statistics, the registry and the last-operation record end as after a new block, a copy
+// and the release of the old block. The old header loses its magic before the block is handed
+// over, as a released block's does, and gets it back when the C library refuses.
+void *resizeLarge(void *p, int oldSize, int tid, int n, const char *source, int line) {
+  Shard *s = myShard();
+  Header *h = headerOf(p);
+  uint32_t word = wordOf(h);
+  bool current = (word >> 16) == (epoch.load(std::memory_order_relaxed) & 0xFFFFu);
+  std::size_t total = kPad + kHeader + static_cast<std::size_t>(n < 0 ? 0 : n);
+  std::memset(h->magic, 0, sizeof kMagic);
+  char *raw = nullptr;
+  if (!injectedFailure())
+    raw = static_cast<char *>(std::realloc(reinterpret_cast<char *>(h) - kPad, total));
+  if (!raw) {
+    std::memcpy(h->magic, kMagic, sizeof kMagic);
+    recordOp(s, kOpRealloc, p, source, line);
+    std::printf(">>>>> malloc( %ld ) failed! %s:%d <<<<<\n", static_cast<long>(n) + kHeader,
+                orEmpty(source), line);
+    return nullptr;
   }
+  Header *fresh = reinterpret_cast<Header *>(raw + kPad);
+  std::memcpy(fresh->magic, kMagic, sizeof kMagic);
+  fresh->size = n;
+  fresh->tid = tid;
+  wordOf(fresh) = (epoch.load(std::memory_order_relaxed) & 0xFFFFu) << 16;
+  char *block = raw + kPad + kHeader;
+  if (n > oldSize) std::memset(block + oldSize, 0, static_cast<std::size_t>(n - oldSize));
+  if (tid == LUMO_TID_STRING) {
+    releaseSlot(static_cast<char *>(p), word);
+    registerString(block);
+  }
+  count(s, -1, oldSize, tid, current);
+  count(s, +1, n, tid, true);
+  recordOp(s, kOpFree, p, source, line);
+  return block;
 }
 
 bool validTid(int tid) { return tid >= 0 && tid <= LUMO_TID_UNTYPED; }
@@ -236,7 +447,16 @@ void *mem_copy(void *dst, const void *src, int length) noexcept {
   return dst;
 }
 
-int *mem_dumpAllocCntID(void) noexcept { return reinterpret_cast<int *>(m_lAllocatedID); }
+// The counters live in per-thread shards: the array handed out holds their sums as of this call.
+int *mem_dumpAllocCntID(void) noexcept {
+  std::lock_guard<std::mutex> guard(shardLock);
+  for (int t = 0; t < LUMO_TID_UNTYPED; ++t) {
+    int n = sumTypeLocked(t);
+    m_lAllocatedID[t].store(n > 0 ? n : 0, std::memory_order_relaxed);
+  }
+  m_lAllocatedID[LUMO_TID_UNTYPED].store(0, std::memory_order_relaxed);
+  return reinterpret_cast<int *>(m_lAllocatedID);
+}
 
 char *mem_dumpStrings(int flag) noexcept {
   char *result = nullptr;
@@ -286,29 +506,37 @@ int mem_getAllocCntID(int tid) noexcept {
     std::printf(" getAllocCntID( %d ): id %d not allowed!!!\n", tid, tid);
     return 0;
   }
-  return m_lAllocatedID[tid].load(std::memory_order_relaxed);
+  return sumType(tid);
 }
 
-int mem_getAllocCount(void) noexcept { return m_lAllocated.load(std::memory_order_relaxed); }
+int mem_getAllocCount(void) noexcept { return sumCount(); }
 
-int mem_getAllocSize(void) noexcept { return m_lAllocatedSize.load(std::memory_order_relaxed); }
+int mem_getAllocSize(void) noexcept { return sumSize(); }
 
 int mem_getDumpSize(void) noexcept { return LUMO_MEM_TYPE_COUNT * static_cast<int>(sizeof(int)); }
 
+// The record is kept per thread, so that recording costs no store shared between threads: the
+// text tells the calling thread's last operation (in a post-mortem, the failing thread's), or,
+// on a thread that has made none, that of the thread that made its first one most recently.
 char *mem_getLastOperation(void) noexcept {
   static const char *const names[] = {"alloc", "realloc", "check", "free"};
-  int op = mt.op.load(std::memory_order_relaxed);
+  std::lock_guard<std::mutex> guard(shardLock);
+  Shard *s = tlsShard;
+  if (!s || !s->recorded.load(std::memory_order_relaxed))
+    s = lastRecorder.load(std::memory_order_acquire);
+  int op = s ? s->op : 0;
   const char *opName = (op >= 0 && op <= 3) ? names[op] : "?";
   std::snprintf(opStr, sizeof opStr, ">>>>> memLastOp: op=%s p=0x%08" PRIXPTR " file=%s line=%d <<<<<",
-                opName, addr(mt.p.load(std::memory_order_relaxed)),
-                orEmpty(mt.source.load(std::memory_order_relaxed)),
-                mt.line.load(std::memory_order_relaxed));
+                opName, addr(s ? s->p : nullptr), orEmpty(s ? s->source : nullptr),
+                s ? s->line : 0);
   return opStr;
 }
 
 void mem_init(void) noexcept { statMutexOn.store(true, std::memory_order_release); }
 
-int mem_isValid(void *p) noexcept { return checkBlock(p, 0, "-", 0, nullptr, nullptr); }
+int mem_isValid(void *p) noexcept {
+  return checkBlock(myShard(), p, 0, "-", 0, nullptr, nullptr);
+}
 
 void *mem_realloc(void *p, int size, const char *source, int line) noexcept {
   void *fresh = nullptr;
@@ -318,18 +546,22 @@ void *mem_realloc(void *p, int size, const char *source, int line) noexcept {
     fresh = allocBlock(size, LUMO_TID_UNTYPED, source, line);
   } else {
     int oldSize = 0, tid = 0;
-    if (checkBlock(p, -1, source, line, &oldSize, &tid)) {
-      fresh = allocBlock(size, tid, source, line);
-      recordOp(kOpRealloc, p, source, line);
-      if (fresh) {
-        std::memcpy(fresh, p, static_cast<std::size_t>(oldSize < size ? oldSize : size));
-        // A registered string keeps its registry slot under its new address; the old address
-        // must not stay there once the block is gone.
-        if (tid == LUMO_TID_STRING) {
-          unregisterString(static_cast<char *>(p));
-          registerString(static_cast<char *>(fresh));
+    if (checkBlock(myShard(), p, -1, source, line, &oldSize, &tid)) {
+      if (isLarge(oldSize) || isLarge(size)) {
+        fresh = resizeLarge(p, oldSize, tid, size, source, line);
+      } else {
+        fresh = allocBlock(size, tid, source, line);
+        recordOp(myShard(), kOpRealloc, p, source, line);
+        if (fresh) {
+          std::memcpy(fresh, p, static_cast<std::size_t>(oldSize < size ? oldSize : size));
+          // A registered string keeps its registry slot under its new address; the old
+          // address must not stay there once the block is gone.
+          if (tid == LUMO_TID_STRING) {
+            unregisterString(static_cast<char *>(p));
+            registerString(static_cast<char *>(fresh));
+          }
+          releaseBlock(p, tid, source, line);
         }
-        releaseBlock(p, tid, source, line);
       }
     }
   }
@@ -340,7 +572,10 @@ void *mem_realloc(void *p, int size, const char *source, int line) noexcept {
 }
 
 void mem_resetDump(void) noexcept {
-  for (auto &c : m_lAllocatedID) c.store(0, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> guard(shardLock);
+  epoch.fetch_add(1, std::memory_order_relaxed);
+  for (int t = 0; t < LUMO_TID_UNTYPED; ++t)
+    typeBase[t].fetch_sub(sumTypeLocked(t), std::memory_order_relaxed);
 }
 
 void *mem_set(void *buffer, int c, int length) noexcept {
@@ -353,6 +588,12 @@ void mem_setDebug(int flag) noexcept { m_bDebug.store(flag, std::memory_order_re
 namespace lumo {
 void mem_failAfter(long n) noexcept { failCountdown.store(n, std::memory_order_relaxed); }
 }  // namespace lumo
+
+// Exported on purpose for the allocation-failure tests only (declared in impl/testing.h, never
+// installed): the same switch, returning how many allocations the previous setting had left.
+long lumo_mem_failAfter(long n) {
+  return failCountdown.exchange(n < 0 ? 0 : n);
+}
 
 const LumoMem MemOp = {LUMO_MEM_OPS(LUMO_SLOT_INIT_PREFIXED, mem_)};
 

@@ -70,8 +70,11 @@ struct Impl : lumo::Base<LumoMutex, mutexClass> {
       return 0;
     }
     // The owner is cleared while the lock is still held: cleared after the release it could
-    // wipe out the id of the next owner, which then no longer sees that it holds the lock.
-    LumoThreadId owner = d->tid.exchange(0);
+    // wipe out the id of the next owner, which then no longer sees that it holds the lock. Only
+    // the holder writes the owner, so plain (relaxed) accesses suffice: the lock orders them,
+    // and no locked instruction lands on a line that every waiter reads.
+    LumoThreadId owner = d->tid.load(std::memory_order_relaxed);
+    d->tid.store(0, std::memory_order_relaxed);
     if (lumo_mutex_release(d)) return 1;
     LumoThreadId none = 0;
     d->tid.compare_exchange_strong(none, owner);
@@ -83,7 +86,7 @@ struct Impl : lumo::Base<LumoMutex, mutexClass> {
   static int trywait(LumoMutex *mutex, int timeoutMs) noexcept {
     LumoMutexData *d = lumo::dataOf<LumoMutexData>(mutex);
     if (!d || !lumo_mutex_wait(d, timeoutMs)) return 0;
-    d->tid.store(lumo_thread_id());
+    d->tid.store(lumo_thread_id(), std::memory_order_relaxed);
     return 1;
   }
 
@@ -98,7 +101,7 @@ struct Impl : lumo::Base<LumoMutex, mutexClass> {
                      "Error on mutex wait.");
       return 0;
     }
-    d->tid.store(lumo_thread_id());
+    d->tid.store(lumo_thread_id(), std::memory_order_relaxed);
     return 1;
   }
 };

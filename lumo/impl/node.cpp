@@ -4,7 +4,6 @@
 #include "node.hpp"
 
 #include <lumo/doc.h>
-#include <lumo/map.h>
 #include <lumo/mutex.h>
 #include <lumo/trace.h>
 
@@ -36,8 +35,12 @@ struct NodeData {
   int childCount = 0;
   LumoNode *parent = nullptr;  // not owned; reused as the work-list link while a tree is deleted
   LumoAttr **attrs = nullptr;
-  LumoMap *attrMap = nullptr;
+  // Exact-name look-up of the attributes (see findByName): null while the node has few.
+  int *attrIndex = nullptr;
+  int indexCap = 0;
   LumoNode **childs = nullptr;
+  int attrCap = 0;  // slots allocated in attrs and childs
+  int childCap = 0;
   // Made by the first wait, which any thread may call: it is published once, atomically.
   std::atomic<LumoMutex *> mux{nullptr};
   int skipMerge = 0;
@@ -60,17 +63,99 @@ void freeBlock(void *p, int line) noexcept {
   if (p) mem_freeTID(p, kTid, kSource, line);
 }
 
-// Appends one entry, growing the array by exactly one slot.
+// Appends one entry. The array grows by half its size when full (nothing outside the node sees
+// its capacity), so building a node of n entries costs O(n) copies, not O(n^2).
 template <class T>
-bool appendSlot(T **&array, int &count, T *item) noexcept {
-  if (count >= INT_MAX / static_cast<int>(sizeof(T *)) - 1) return false;
-  int size = (count + 1) * static_cast<int>(sizeof(T *));
-  void *fresh = array ? mem_realloc(array, size, kSource, __LINE__)
-                      : mem_allocTID(size, kTid, kSource, __LINE__);
-  if (!fresh) return false;
-  array = static_cast<T **>(fresh);
+bool appendSlot(T **&array, int &count, int &capacity, T *item) noexcept {
+  if (count >= capacity) {
+    if (count >= INT_MAX / static_cast<int>(sizeof(T *)) / 2 - 4) return false;
+    int grown = count < 4 ? 4 : count + count / 2;
+    int size = grown * static_cast<int>(sizeof(T *));
+    void *fresh = array ? mem_realloc(array, size, kSource, __LINE__)
+                        : mem_allocTID(size, kTid, kSource, __LINE__);
+    if (!fresh) return false;
+    array = static_cast<T **>(fresh);
+    capacity = grown;
+  }
   array[count++] = item;
   return true;
+}
+
+// ---- the attribute look-up index ----
+//
+// The look-up finds the latest added attribute of a name that the node still holds; an empty or
+// missing name finds nothing. A node with few attributes is searched from its last attribute
+// backwards; from kIndexFrom attributes on, an open-addressing table of positions (the latest
+// position of each name) answers instead, rebuilt whenever an attribute goes.
+constexpr int kIndexFrom = 16;
+
+unsigned nameHash(const char *name) noexcept {
+  unsigned h = 2166136261u;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; ++p)
+    h = (h ^ *p) * 16777619u;
+  return h;
+}
+
+void dropIndex(NodeData *d) noexcept {
+  freeBlock(d->attrIndex, __LINE__);
+  d->attrIndex = nullptr;
+  d->indexCap = 0;
+}
+
+// Enters position pos under its attribute's name, replacing an earlier position of that name.
+void indexPut(NodeData *d, int pos) noexcept {
+  const char *name = attr_getName(d->attrs[pos]);
+  if (!name) return;
+  unsigned mask = static_cast<unsigned>(d->indexCap - 1);
+  for (unsigned i = nameHash(name) & mask;; i = (i + 1) & mask) {
+    int slot = d->attrIndex[i];
+    if (slot == 0 || str_equals(attr_getName(d->attrs[slot - 1]), name)) {
+      d->attrIndex[i] = pos + 1;
+      return;
+    }
+  }
+}
+
+// (Re)builds the table for the present attributes, or drops it when the node has few. Without
+// memory for it the node is searched by the scan, with the same results.
+void rebuildIndex(NodeData *d) noexcept {
+  dropIndex(d);
+  if (d->attrCount < kIndexFrom) return;
+  int cap = 32;
+  while (cap < 2 * d->attrCount && cap < INT_MAX / 4) cap *= 2;
+  void *table = mem_allocTID(cap * static_cast<int>(sizeof(int)), kTid, kSource, __LINE__);
+  if (!table) return;
+  d->attrIndex = static_cast<int *>(table);
+  d->indexCap = cap;
+  for (int i = 0; i < d->attrCount; ++i) indexPut(d, i);
+}
+
+// The attribute at position pos has just been appended.
+void indexAppended(NodeData *d, int pos) noexcept {
+  if (d->attrCount < kIndexFrom) return;
+  if (!d->attrIndex || 2 * d->attrCount > d->indexCap) {
+    rebuildIndex(d);
+    return;
+  }
+  indexPut(d, pos);
+}
+
+LumoAttr *findByName(NodeData *d, const char *name) noexcept {
+  if (!name || !*name) return nullptr;
+  if (!d->attrIndex) {
+    for (int i = d->attrCount - 1; i >= 0; --i) {
+      const char *own = attr_getName(d->attrs[i]);
+      if (own && std::strcmp(own, name) == 0) return d->attrs[i];
+    }
+    return nullptr;
+  }
+  unsigned mask = static_cast<unsigned>(d->indexCap - 1);
+  for (unsigned i = nameHash(name) & mask;; i = (i + 1) & mask) {
+    int slot = d->attrIndex[i];
+    if (slot == 0) return nullptr;
+    LumoAttr *attr = d->attrs[slot - 1];
+    if (str_equals(attr_getName(attr), name)) return attr;
+  }
 }
 
 // Removes entry i, moving the later ones forward in order.
@@ -84,18 +169,18 @@ void removeSlot(T **array, int &count, int i) noexcept {
 bool appendAttr(LumoNode *node, LumoAttr *attr) noexcept {
   NodeData *d = dataOf(node);
   if (!d || !attr) return false;
-  if (!appendSlot(d->attrs, d->attrCount, attr)) {
+  if (!appendSlot(d->attrs, d->attrCount, d->attrCap, attr)) {
     attr_del(attr);
     return false;
   }
-  MapOp.put(d->attrMap, attr_getName(attr), attr);
+  indexAppended(d, d->attrCount - 1);
   return true;
 }
 
 bool appendChild(LumoNode *node, LumoNode *child) noexcept {
   NodeData *d = dataOf(node);
   if (!d || !child) return false;
-  if (!appendSlot(d->childs, d->childCount, child)) {
+  if (!appendSlot(d->childs, d->childCount, d->childCap, child)) {
     node_del(child);
     return false;
   }
@@ -109,23 +194,15 @@ LumoAttr *lookUpAttr(NodeData *d, const char *name) noexcept {
       if (str_equalsi(attr_getName(d->attrs[i]), name)) return d->attrs[i];
     return nullptr;
   }
-  return static_cast<LumoAttr *>(MapOp.get(d->attrMap, name));
+  return findByName(d, name);
 }
 
 void removeAttrAt(NodeData *d, int i) noexcept {
   LumoAttr *attr = d->attrs[i];
   removeSlot(d->attrs, d->attrCount, i);
-  const char *name = attr_getName(attr);
-  // The map holds only the latest attribute of a name; when that one goes, an earlier one of
-  // the same name that is still in the list takes its place instead of becoming unreachable.
-  if (MapOp.get(d->attrMap, name) == attr) {
-    MapOp.remove(d->attrMap, name);
-    for (int j = d->attrCount - 1; j >= 0; --j)
-      if (str_equals(attr_getName(d->attrs[j]), name)) {
-        MapOp.put(d->attrMap, name, d->attrs[j]);
-        break;
-      }
-  }
+  // When the latest attribute of a name goes, an earlier one of the same name that the node
+  // still holds becomes the one found, instead of becoming unreachable.
+  if (d->attrIndex) rebuildIndex(d);
   attr_del(attr);
 }
 
@@ -135,7 +212,7 @@ void releaseNode(LumoNode *node, NodeData *d) noexcept {
   if (mux) MutexOp.del(mux);
   for (int i = 0; i < d->attrCount; ++i) attr_del(d->attrs[i]);
   freeBlock(d->attrs, __LINE__);
-  MapOp.del(d->attrMap);
+  freeBlock(d->attrIndex, __LINE__);
   freeBlock(d->name, __LINE__);
   freeBlock(d->element, __LINE__);
   freeBlock(d->childs, __LINE__);
@@ -244,10 +321,7 @@ LumoNode *node_inst(const char *name, LumoNode *parent, int type) noexcept {
   LumoNode *node = lumo::newInstance<NodeData>(NodeOp, nodeClass, __LINE__, &d);
   if (!node) return nullptr;
   d->name = dupText(name, __LINE__);
-  d->attrMap = MapOp.inst();
-  if ((name && !d->name) || !d->attrMap) {
-    freeBlock(d->name, __LINE__);
-    MapOp.del(d->attrMap);
+  if (name && !d->name) {
     lumo::freeInstance<NodeData>(node, nodeClass, __LINE__, false);
     return nullptr;
   }
@@ -391,7 +465,8 @@ long lumo_node_getLong(LumoNode *node, const char *name, long def) {
 
 const char *lumo_node_getStr(LumoNode *node, const char *name, const char *def) {
   LumoAttr *attr = node_findAttr(node, name);
-  return attr ? attr_getVal(attr) : def;
+  const char *value = attr ? attr_getVal(attr) : nullptr;
+  return value ? value : def;
 }
 
 const char *lumo_node_getRawVal(LumoNode *node, const char *name, const char *def) {
@@ -643,21 +718,24 @@ void takeOver(LumoNode *node, const char *text) noexcept {
   freeBlock(d->childs, __LINE__);
   freeBlock(d->name, __LINE__);
   freeBlock(d->element, __LINE__);
-  MapOp.del(d->attrMap);
+  freeBlock(d->attrIndex, __LINE__);
   d->name = rd->name;
   d->element = rd->element;
   d->type = rd->type;
   d->attrCount = rd->attrCount;
+  d->attrCap = rd->attrCap;
   d->attrs = rd->attrs;
-  d->attrMap = rd->attrMap;
+  d->attrIndex = rd->attrIndex;
+  d->indexCap = rd->indexCap;
   d->childCount = rd->childCount;
+  d->childCap = rd->childCap;
   d->childs = rd->childs;
   for (int i = 0; i < d->childCount; ++i) node_setParent(d->childs[i], node);
   rd->name = rd->element = nullptr;
   rd->attrs = nullptr;
   rd->childs = nullptr;
-  rd->attrCount = rd->childCount = 0;
-  rd->attrMap = nullptr;
+  rd->attrCount = rd->childCount = rd->attrCap = rd->childCap = rd->indexCap = 0;
+  rd->attrIndex = nullptr;
   node_del(root);
 }
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 
+#include "event.hpp"
 #include "mem.hpp"
 #include "object.hpp"
 #include "str.hpp"
@@ -39,7 +40,28 @@ struct QueueData {
   LumoEvent *event = nullptr;
   std::atomic<Message *> head{nullptr};
   Message *tails[kPriorities] = {};
+  // Message nodes that get has handed back, kept for the next posts (under the mutex): a stream
+  // between two threads then allocates nothing, and no node travels back to another thread's
+  // allocator. Released with the queue.
+  Message *spare = nullptr;
+  int spareCount = 0;
 };
+
+constexpr int kMaxSpare = 64;
+
+// count changes only under the mutex; it is atomic for the readers that do not take it.
+void addToCount(QueueData *d, int delta) noexcept {
+  d->count.store(d->count.load(std::memory_order_relaxed) + delta, std::memory_order_release);
+}
+
+// Sets the queue's event unless it is set already. The event only tells a waiting consumer to
+// look at head again, and waitPost looks at head before it waits, so a set that would change
+// nothing is left out: it is a store into a line the consumer keeps reading.
+void wake(QueueData *d) noexcept {
+  auto *e = lumo::dataOf<LumoEventData>(d->event);
+  if (e && e->handle && e->handle->flag.load(std::memory_order_acquire)) return;
+  EventOp.set(d->event);
+}
 
 // The description as it is now, copied under the lock so that setDesc on another thread
 // cannot release it while a message is formatted. The lock is not held while tracing: the
@@ -67,6 +89,7 @@ struct Impl : lumo::Base<LumoQueue, queueClass> {
     MutexOp.del(d->mutex);
     str_freeStrID(d->desc, kTid);
     freeChain(d->head.load());
+    freeChain(d->spare);
     lumo::freeInstance<QueueData>(queue, queueClass, __LINE__);
   }
 
@@ -82,14 +105,23 @@ struct Impl : lumo::Base<LumoQueue, queueClass> {
 
   static void *get(LumoQueue *queue) noexcept {
     QueueData *d = lumo::dataOf<QueueData>(queue);
-    if (!d || !MutexOp.wait(d->mutex)) return nullptr;
+    // An empty queue answers at once: a consumer polling an empty queue does not contend with
+    // the posters for the lock (a post that is not complete yet is not there either way).
+    if (!d || !d->head.load(std::memory_order_acquire)) return nullptr;
+    if (!MutexOp.wait(d->mutex)) return nullptr;
     Message *m = d->head.load();
     void *payload = nullptr;
     if (m) {
       payload = m->payload;
       d->head.store(m->next);
       if (d->tails[m->priority] == m) d->tails[m->priority] = nullptr;
-      d->count.fetch_sub(1);
+      addToCount(d, -1);
+      if (d->spareCount < kMaxSpare) {
+        m->next = d->spare;
+        d->spare = m;
+        ++d->spareCount;
+        m = nullptr;
+      }
     }
     MutexOp.post(d->mutex);
     if (m) mem_freeTID(m, kTid, kSource, __LINE__);
@@ -144,8 +176,14 @@ struct Impl : lumo::Base<LumoQueue, queueClass> {
       return 0;
     }
     if (!MutexOp.wait(d->mutex)) return 0;
-    auto *m = static_cast<Message *>(
-        mem_allocTID(static_cast<int>(sizeof(Message)), kTid, kSource, __LINE__));
+    Message *m = d->spare;
+    if (m) {
+      d->spare = m->next;
+      --d->spareCount;
+    } else {
+      m = static_cast<Message *>(
+          mem_allocTID(static_cast<int>(sizeof(Message)), kTid, kSource, __LINE__));
+    }
     if (!m) {
       MutexOp.post(d->mutex);
       return 0;
@@ -170,9 +208,9 @@ struct Impl : lumo::Base<LumoQueue, queueClass> {
       }
     }
     d->tails[priority] = m;
-    d->count.fetch_add(1);
+    addToCount(d, +1);
     MutexOp.post(d->mutex);
-    EventOp.set(d->event);
+    wake(d);
     return 1;
   }
 

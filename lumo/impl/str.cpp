@@ -61,16 +61,6 @@ bool urlReserved(unsigned char c) {
   return c > 0x7F || c == ' ' || c == '"' || c == '%' || c == '/' || c == '=' || c == '?';
 }
 
-// Seconds and milliseconds of the same instant, so a stamp never pairs the seconds of one
-// second with the milliseconds of the next.
-bool localNow(struct tm *tmOut, int *msOut) {
-  struct timespec ts;
-  if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return false;
-  if (!localtime_r(&ts.tv_sec, tmOut)) return false;
-  *msOut = static_cast<int>(ts.tv_nsec / 1000000L);
-  return true;
-}
-
 // A time text in its 32-byte allocation; a field out of its usual range is cut, never spilled.
 __attribute__((format(printf, 3, 4))) char *timeText(int id, int line, const char *format, ...) {
   char *r = allocStr(kStampSize, id, line);
@@ -82,15 +72,42 @@ __attribute__((format(printf, 3, 4))) char *timeText(int id, int line, const cha
   return r;
 }
 
+// The text of a stamp up to its milliseconds depends on the second alone: each thread keeps the
+// one of the last second it stamped (every trace record takes a stamp, and the local-time
+// conversion behind it takes the C library's time-zone lock).
+struct StampCache {
+  time_t second = -1;
+  char head[kStampSize] = {};
+  int length = 0;
+};
+thread_local StampCache stampCache[2];  // without and with dots
+
 char *stamp(int id, bool dots, int line) {
-  struct tm tm;
-  int ms = 0;
-  if (!localNow(&tm, &ms)) return nullptr;
-  if (dots)
-    return timeText(id, line, "%04d%02d%02d.%02d%02d%02d.%03d", tm.tm_year + 1900, tm.tm_mon + 1,
-                    tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
-  return timeText(id, line, "%04d%02d%02d%02d%02d%02d%03d", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
+  struct timespec ts;
+  if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return nullptr;
+  StampCache &cache = stampCache[dots ? 1 : 0];
+  if (cache.second != ts.tv_sec || cache.second == -1) {
+    struct tm tm;
+    if (!localtime_r(&ts.tv_sec, &tm)) return nullptr;
+    int n = std::snprintf(cache.head, sizeof cache.head,
+                          dots ? "%04d%02d%02d.%02d%02d%02d." : "%04d%02d%02d%02d%02d%02d",
+                          tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                          tm.tm_sec);
+    if (n < 0) return nullptr;
+    cache.length = n < kStampSize - 1 ? n : kStampSize - 1;
+    cache.second = ts.tv_sec;
+  }
+  char *r = allocStr(kStampSize, id, line);
+  if (!r) return nullptr;
+  // The same text as the whole stamp formatted at once, cut to the 31 characters it may hold.
+  int ms = static_cast<int>(ts.tv_nsec / 1000000L);
+  char tail[3] = {static_cast<char>('0' + ms / 100), static_cast<char>('0' + ms / 10 % 10),
+                  static_cast<char>('0' + ms % 10)};
+  int n = cache.length;
+  std::memcpy(r, cache.head, static_cast<std::size_t>(n));
+  for (int i = 0; i < 3 && n < kStampSize - 1; ++i) r[n++] = tail[i];
+  r[n] = '\0';
+  return r;
 }
 
 // Appends text to *result (cat semantics); on a failed allocation the old text is released so

@@ -10,6 +10,7 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "mem.hpp"
@@ -36,6 +37,21 @@ std::mutex registryCreation;
 thread_local bool waitingForRegistry = false;
 
 const char *orEmpty(const char *s) { return s ? s : ""; }
+
+// Moves on with every change that can change what nameById answers: a thread entered or
+// removed (setName does both) and a registered thread's id being set when it starts.
+std::atomic<unsigned> registryGeneration{1};
+
+// The answer of this thread's last nameById, valid while the generation stays: every trace
+// record asks for the writing thread's name, and the walk over the registry costs a scan of the
+// map's buckets under the registry lock.
+struct NameCache {
+  unsigned generation = 0;
+  LumoThreadId id = 0;
+  LumoThread *found = nullptr;
+  char name[128] = {};
+};
+thread_local NameCache nameCache;
 
 void ensureRegistry() {
   if (threadMutex.load() && threadMap.load()) return;
@@ -67,6 +83,12 @@ class RegistryLock {
   RegistryLock &operator=(const RegistryLock &) = delete;
 
   LumoMap *map() const noexcept { return locked_ ? map_ : nullptr; }
+  // Whether a lock made now would get the map (see above), without taking it.
+  static bool wouldGetMap() noexcept {
+    LumoMutex *mutex = threadMutex.load();
+    if (!mutex || !threadMap.load() || waitingForRegistry) return false;
+    return MutexOp.getTID(mutex) != lumo_thread_id();
+  }
   void unlock() noexcept {
     if (!locked_) return;
     locked_ = false;
@@ -94,7 +116,10 @@ void registerThread(LumoThread *thread, LumoThreadData *d) {
   if (!map) return;
   const char *name = d->name.load();
   bool duplicate = MapOp.haskey(map, name) != 0;
-  if (!duplicate) MapOp.put(map, name, thread);
+  if (!duplicate) {
+    MapOp.put(map, name, thread);
+    registryGeneration.fetch_add(1);
+  }
   lock.unlock();
   if (duplicate) TraceOp.println("A named thread, [%s], already exist!", name);
 }
@@ -118,6 +143,7 @@ void unregisterThread(LumoThread *thread, LumoThreadData *d) {
   LumoMap *map = lock.map();
   if (!map) return;
   void *removed = ownsEntry(map, name, thread) ? MapOp.remove(map, name) : nullptr;
+  if (removed) registryGeneration.fetch_add(1);
   lock.unlock();
   if (!removed)
     TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE, "NOT FOUND!!! __removeThread(%s)",
@@ -240,17 +266,41 @@ struct Impl : lumo::Base<LumoThread, threadClass> {
   static void kill(LumoThread *thread) noexcept { lumo_thread_kill(thread); }
 
   static LumoThread *nameById(LumoThreadId id, char *buffer, int size) noexcept {
+    if (!RegistryLock::wouldGetMap()) return nullptr;
+    NameCache &cache = nameCache;
+    if (cache.generation == registryGeneration.load() && cache.id == id) {
+      if (cache.found && buffer && size > 0)
+        std::snprintf(buffer, static_cast<size_t>(size), "%s", cache.name);
+      return cache.found;
+    }
     LumoThread *found = nullptr;
     RegistryLock lock;
     LumoMap *map = lock.map();
     if (!map) return nullptr;
-    for (void *v = MapOp.first(map); v && !found; v = MapOp.next(map)) {
+    unsigned generation = registryGeneration.load();
+    const char *name = nullptr;
+    // An ended thread whose object is still registered keeps its id, which the platform gives
+    // to a later thread: of several entries with the id, the one started last is that thread.
+    unsigned latest = 0;
+    for (void *v = MapOp.first(map); v; v = MapOp.next(map)) {
       LumoThreadData *d = lumo::dataOf<LumoThreadData>(static_cast<LumoThread *>(v));
       if (d->id.load() != id) continue;
+      unsigned started = d->started.load();
+      if (found && started <= latest) continue;
       found = static_cast<LumoThread *>(v);
-      // Copied under the lock: setName replaces the name only while the thread is unregistered.
-      if (buffer && size > 0)
-        std::snprintf(buffer, static_cast<size_t>(size), "%s", orEmpty(d->name.load()));
+      latest = started;
+      // Read under the lock: setName replaces the name only while the thread is unregistered.
+      name = orEmpty(d->name.load());
+    }
+    if (found && buffer && size > 0) std::snprintf(buffer, static_cast<size_t>(size), "%s", name);
+    // A name too long for the cache is looked up every time.
+    if (!name || std::strlen(name) < sizeof cache.name) {
+      cache.generation = generation;
+      cache.id = id;
+      cache.found = found;
+      std::snprintf(cache.name, sizeof cache.name, "%s", name ? name : "");
+    } else {
+      cache.generation = 0;
     }
     return found;
   }
@@ -321,6 +371,8 @@ struct Impl : lumo::Base<LumoThread, threadClass> {
 };
 
 }  // namespace
+
+unsigned thread_registryChanged() noexcept { return registryGeneration.fetch_add(1) + 1; }
 
 const LumoThread ThreadOp = {LUMO_BASE_INIT(Impl), LUMO_THREAD_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
 

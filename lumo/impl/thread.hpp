@@ -28,6 +28,13 @@ struct LumoThreadData {
   std::atomic<char *> description{nullptr};
   std::atomic<int> pause{0};
   std::atomic<int> state{kThreadIdle};
+  // When the thread last started, in registry generations: a platform id is reused once its
+  // thread has ended, and a thread object that outlived its thread keeps the old id.
+  std::atomic<unsigned> started{0};
 };
+
+// A registered thread's id has changed (it started): answers the registry gave by id may differ.
+// Returns the registry generation this change made.
+unsigned thread_registryChanged() noexcept;
 
 #endif

@@ -10,8 +10,10 @@
 #include <lumo/system.h>
 
 #include <atomic>
+#include <chrono>
 #include <cinttypes>
 #include <climits>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -90,6 +92,12 @@ struct TraceData {
 
   std::mutex fileLock;
   std::mutex textLock;
+
+  // The idle writer sleeps one poll period, or less when a record posted into its queue wakes
+  // it: a burst does not wait for the end of the writer's nap to reach the file.
+  std::mutex idleLock;
+  std::condition_variable idleWake;
+  std::atomic<bool> writerIdle{false};
 };
 
 std::atomic<LumoTrace *> traceInst{nullptr};
@@ -162,6 +170,21 @@ void waitForOlderPins() noexcept {
 
 const char *orEmpty(const char *s) { return s ? s : ""; }
 
+// Every level bit that any trace has had in its mask. A record whose level has none of them and
+// no protocol bit passes no trace, so it is dropped before anything else is done: commentary
+// that is switched off (the parser's, the map's) costs one load.
+std::atomic<int> everEnabled{0};
+
+bool passesNoTrace(int level) {
+  return (level & (everEnabled.load(std::memory_order_relaxed) | LUMO_TRC_PROTOCOL)) == 0;
+}
+
+}  // namespace
+
+int trace_mayWrite(int level) noexcept { return !passesNoTrace(level); }
+
+namespace {
+
 bool passes(const TraceData *d, int level) {
   if (writeSilenced) return false;
   return (level & d->level.load(std::memory_order_relaxed)) != 0 ||
@@ -181,7 +204,11 @@ char *threadName() noexcept {
   char name[LUMO_THREAD_NAME_MAX];
   if (ThreadOp.nameById(id, name, sizeof name)) return str_dupID(name, kTid);
   if (id == mainThreadId.load(std::memory_order_relaxed)) return str_dupID("main", kTid);
-  return str_fmtID(kTid, "%08" PRIXPTR, static_cast<uintptr_t>(id));
+  // A thread's id never changes: its text is made once per thread.
+  thread_local char idText[2 * sizeof(uintptr_t) + 1] = {};
+  if (!idText[0])
+    std::snprintf(idText, sizeof idText, "%08" PRIXPTR, static_cast<uintptr_t>(id));
+  return str_dupID(idText, kTid);
 }
 
 // The system module's own table, so records read the same on every platform.
@@ -196,16 +223,85 @@ void formatMessage(char (&message)[kMessageSize], const char *format, va_list ar
 
 // A new record of exactly the formatted length (allocation type of the trace), or null.
 char *newRecord(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// The text of "%s %-1.1s%04d%c %-8.8s %-8.8s %04d %s" (the line record), put together without
+// the C library's formatter, which costs more than the rest of a record; a new record of the
+// trace's allocation type, or null.
+class LineText {
+ public:
+  void text(const char *s) { put(s, std::strlen(s)); }
+  // "%-w.ws": cut or padded with blanks to w columns.
+  void column(const char *s, std::size_t w) {
+    std::size_t n = strnlen(s, w);
+    put(s, n);
+    for (; n < w; ++n) put(" ", 1);
+  }
+  void character(char c) { put(&c, 1); }
+  // "%04d"
+  void number4(int v) {
+    if (v < 0 || v > 9999) {
+      char digits[16];
+      int n = std::snprintf(digits, sizeof digits, "%04d", v);
+      put(digits, n > 0 ? static_cast<std::size_t>(n) : 0);
+      return;
+    }
+    char digits[4] = {static_cast<char>('0' + v / 1000), static_cast<char>('0' + v / 100 % 10),
+                      static_cast<char>('0' + v / 10 % 10), static_cast<char>('0' + v % 10)};
+    put(digits, 4);
+  }
+  char *take() {
+    if (length_ >= INT_MAX) return nullptr;
+    char *record =
+        static_cast<char *>(mem_allocTID(static_cast<int>(length_) + 1, kTid, kSource, __LINE__));
+    if (record) std::memcpy(record, buf_, length_);
+    return record;
+  }
+
+ private:
+  void put(const char *s, std::size_t n) {
+    if (n > sizeof buf_ - length_) n = sizeof buf_ - length_;
+    std::memcpy(buf_ + length_, s, n);
+    length_ += n;
+  }
+  // The longest line record: a 4095-character message and a head of a few dozen.
+  char buf_[kMessageSize + 128];
+  std::size_t length_ = 0;
+};
+
+char *newLineRecord(const char *stamp, const char *app, int code, char letter, const char *thread,
+                    const char *object, int line, const char *message) {
+  LineText t;
+  t.text(stamp);
+  t.text(" ");
+  t.column(app, 1);
+  t.number4(code);
+  t.character(letter);
+  t.text(" ");
+  t.column(thread, 8);
+  t.text(" ");
+  t.column(object, 8);
+  t.text(" ");
+  t.number4(line);
+  t.text(" ");
+  t.text(message);
+  return t.take();
+}
+
+// Formatted once into a stack buffer, which holds every ordinary record; only a longer one is
+// formatted a second time, into its own allocation.
 char *newRecord(const char *format, ...) {
+  char text[1024];
   va_list args, again;
   va_start(args, format);
   va_copy(again, args);
-  int n = std::vsnprintf(nullptr, 0, format, args);
+  int n = std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
   char *record = nullptr;
   if (n >= 0 && n < INT_MAX) {
     record = static_cast<char *>(mem_allocTID(n + 1, kTid, kSource, __LINE__));
-    if (record) std::vsnprintf(record, static_cast<std::size_t>(n) + 1, format, again);
+    if (record && static_cast<std::size_t>(n) < sizeof text)
+      std::memcpy(record, text, static_cast<std::size_t>(n));
+    else if (record)
+      std::vsnprintf(record, static_cast<std::size_t>(n) + 1, format, again);
   }
   va_end(again);
   return record;
@@ -228,12 +324,15 @@ char *appIdCopy(TraceData *d) {
 // "<base>.<number>.trc", a string-module string.
 char *numberedName(const char *base, int number) { return str_fmt("%s.%03d.trc", base, number); }
 
-// The first number whose file is missing; else the one with the oldest modification time, the
-// lower number on equal times, a time of 0 (unreadable) counting as none. skip is the file being
-// rotated away from: its time ties with the others within one second, and reusing it would
-// truncate the records just written.
+// The first number whose file is missing; else the one with the oldest modification time, a
+// time of 0 (unreadable) counting as none. skip is the file being rotated away from: its time
+// ties with the others within one second, and reusing it would truncate the records just
+// written. Times have whole seconds, so a busy trace fills several files within one: on equal
+// times the number that follows skip in rotation order wins (the lower number when opening
+// afresh), or the rotation would keep reusing the two files after the oldest and keep the old
+// records in the others.
 int chooseNumber(const char *base, int nrfiles, int skip) {
-  int chosen = -1, oldest = 0;
+  int chosen = -1, chosenRank = 0, oldest = 0;
   for (int number = 0; number < nrfiles; ++number) {
     if (number == skip) continue;
     char *name = numberedName(base, number);
@@ -244,10 +343,15 @@ int chooseNumber(const char *base, int nrfiles, int skip) {
     }
     int time = file_fileTime(name);
     str_freeStr(name);
-    if (chosen < 0) chosen = number;
-    if (time != 0 && (oldest == 0 || time < oldest)) {
+    int rank = skip < 0 ? number : (number - skip - 1 + nrfiles) % nrfiles;
+    bool earlier = chosen < 0 || rank < chosenRank;
+    if (time != 0 && (oldest == 0 || time < oldest || (time == oldest && earlier))) {
       oldest = time;
       chosen = number;
+      chosenRank = rank;
+    } else if (oldest == 0 && earlier) {
+      chosen = number;
+      chosenRank = rank;
     }
   }
   if (chosen >= 0) return chosen;
@@ -347,13 +451,23 @@ bool writeBatch(TraceData *d) {
   return taken > 0;
 }
 
+// One poll period without work; a post into the queue ends it early (a missed wake-up only
+// costs the rest of the period).
+void nap(TraceData *d) {
+  std::unique_lock<std::mutex> lock(d->idleLock);
+  d->writerIdle.store(true);
+  if (QueueOp.isEmpty(d->queue) || !d->fileHandle.load())
+    d->idleWake.wait_for(lock, std::chrono::milliseconds(kPollMs));
+  d->writerIdle.store(false);
+}
+
 // The writer thread: until it is asked to quit, then once more for what was queued before.
 void writerRun(LumoThread *thread) {
   TraceData *d = lumo::dataOf<TraceData>(static_cast<LumoTrace *>(ThreadOp.getParm(thread)));
   ++ownFileWork;  // for the rest of this thread's life
   writerHere = d;
   while (!ThreadOp.isQuit(thread))
-    if (!writeBatch(d)) lumo_thread_sleep(kPollMs);
+    if (!writeBatch(d)) nap(d);
   while (writeBatch(d)) {
   }
   writerHere = nullptr;
@@ -386,7 +500,15 @@ void handToFileWriter(TraceData *d, const char *record) noexcept {
   char *copy = str_dup(record);
   if (!copy) return;
   FileWork work;
-  if (!QueueOp.post(d->queue, copy, kRecordPriority)) str_freeStr(copy);
+  if (!QueueOp.post(d->queue, copy, kRecordPriority)) {
+    str_freeStr(copy);
+    return;
+  }
+  // Only the first record after the writer went idle wakes it.
+  if (d->writerIdle.load(std::memory_order_relaxed) && d->writerIdle.exchange(false)) {
+    std::lock_guard<std::mutex> guard(d->idleLock);
+    d->idleWake.notify_one();
+  }
 }
 
 // Appends an exception record, without a line end, to "<base>.exc". The first record creates
@@ -478,8 +600,7 @@ void writeRecord(TraceData *d, const Record &r, const char *format, va_list args
   char *record = nullptr;
   switch (r.form) {
     case Form::Line:
-      record = newRecord("%s %-1.1s%04d%c %-8.8s %-8.8s %04d %s", st, app, r.code, letter, th, obj,
-                         r.line, message);
+      record = newLineRecord(st, app, r.code, letter, th, obj, r.line, message);
       break;
     case Form::Errno:
       record = newRecord("%s %-1.1s%04d%c %-8.8s %-8.8s %04d %s [errno=%d] [%s]", st, app, r.code,
@@ -626,6 +747,7 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
 
   static void dmp(const char *object, int level, int code, const void *buffer,
                   int length) noexcept {
+    if (passesNoTrace(level)) return;
     Pin pin(nullptr, true);
     writeDump(pin.data(), object, level, code, buffer, length);
   }
@@ -677,6 +799,7 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
     d->mutex = MutexOp.inst(nullptr, 1);
     d->ebcdic = EbcdicOp.inst(kEbcdicCodePage, nullptr);
     d->queue = QueueOp.inst(kQueueCapacity);
+    everEnabled.fetch_or(level, std::memory_order_relaxed);
     d->level.store(level);
     d->toStdErr.store(toStdErr != 0);
     d->appID = str_dupID("..", kTid);
@@ -819,7 +942,10 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
 
   static void setLevel(LumoTrace *trace, int level) noexcept {
     Pin pin(trace, true);
-    if (TraceData *d = pin.data()) d->level.store(level, std::memory_order_relaxed);
+    TraceData *d = pin.data();
+    if (!d) return;
+    everEnabled.fetch_or(level, std::memory_order_relaxed);
+    d->level.store(level, std::memory_order_relaxed);
   }
 
   static void setMainThreadId(LumoThreadId id) noexcept { mainThreadId.store(id); }
@@ -845,6 +971,7 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
   // The first argument is an object name, or the default trace itself (or null) for a record
   // without object column.
   static void trace(const void *object, int level, int code, const char *format, ...) noexcept {
+    if (passesNoTrace(level)) return;
     Pin pin(nullptr, true);
     const char *name =
         object && object != pin.trace() ? static_cast<const char *>(object) : nullptr;
@@ -875,18 +1002,21 @@ char trace_levelLetter(int level) noexcept {
 
 void trace_vtrc(const char *object, int level, int line, int code, const char *format,
                 va_list args) noexcept {
+  if (passesNoTrace(level)) return;
   Pin pin(nullptr, true);
   writeRecord(pin.data(), Record{Form::Line, object, level, line, code, 0}, format, args);
 }
 
 void trace_vlog(LumoTrace *trace, const char *object, int level, int line, int code,
                 const char *format, va_list args) noexcept {
+  if (passesNoTrace(level)) return;
   Pin pin(trace, false);
   writeRecord(pin.data(), Record{Form::Line, object, level, line, code, 0}, format, args);
 }
 
 void trace_vterrno(const char *object, int level, int line, int code, int error, const char *format,
                    va_list args) noexcept {
+  if (passesNoTrace(level)) return;
   Pin pin(nullptr, true);
   writeRecord(pin.data(), Record{Form::Errno, object, level, line, code, error}, format, args);
 }

@@ -19,6 +19,10 @@ void trace_vlog(LumoTrace *trace, const char *object, int level, int line, int c
 void trace_vterrno(const char *object, int level, int line, int code, int error, const char *format,
                    va_list args) noexcept __attribute__((format(printf, 6, 0)));
 
+// False when no trace can write a record of this level (no trace has ever had it in its mask
+// and it is not a protocol level): callers may skip formatting the record's arguments.
+int trace_mayWrite(int level) noexcept;
+
 // The one-letter tag of a level: "?" for 0 and for combinations of bits.
 char trace_levelLetter(int level) noexcept;
 

@@ -29,18 +29,35 @@ void writeOut(const char *text) {
   }
 }
 
-void writeNumber(int value) {
-  char digits[16];
-  int pos = static_cast<int>(sizeof digits) - 1;
-  digits[pos] = '\0';
-  unsigned v = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
-  do {
-    digits[--pos] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0 && pos > 1);
-  if (value < 0) digits[--pos] = '-';
-  writeOut(digits + pos);
-}
+// One line of the handler, built on the stack and written with a single write(2): the console
+// is shared with every thread that traces, and a line written piecewise comes out torn.
+class Line {
+ public:
+  Line &add(const char *text) {
+    while (*text && len_ < sizeof text_ - 1) text_[len_++] = *text++;
+    return *this;
+  }
+  Line &number(int value) {
+    char digits[16];
+    int pos = static_cast<int>(sizeof digits) - 1;
+    digits[pos] = '\0';
+    unsigned v = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    do {
+      digits[--pos] = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v != 0 && pos > 1);
+    if (value < 0) digits[--pos] = '-';
+    return add(digits + pos);
+  }
+  void write() {
+    text_[len_] = '\0';
+    writeOut(text_);
+  }
+
+ private:
+  char text_[128];
+  size_t len_ = 0;
+};
 
 const char *signalText(int sig) {
   switch (sig) {
@@ -65,11 +82,7 @@ bool endsProcess(int sig, const siginfo_t *info) {
 
 void signalHandler(int sig, siginfo_t *info, void *) {
   if (sig == SIGPIPE) return;
-  writeOut("__signalHandler: ");
-  writeNumber(sig);
-  writeOut(" ");
-  writeOut(signalText(sig));
-  writeOut("\n");
+  Line().add("__signalHandler: ").number(sig).add(" ").add(signalText(sig)).add("\n").write();
   writeOut("__signalHandler: shutdown...\n");
   if (endsProcess(sig, info)) {
     writeOut("__signalHandler: Reactivate default handling...\n");

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "lumo/impl/testing.h"
+#include "stdout_capture.hpp"
 #include "trace_listener.hpp"
 
 namespace {
@@ -419,3 +421,22 @@ TEST_F(AttrTest, NullAttributeAnswersNothingAndCountsFollowLifetimes) {
 }
 
 }  // namespace
+
+// Without room for the decoded copy the stored text must not pass for the value.
+TEST_F(AttrTest, GetValGivesNullWhenTheDecodedCopyCannotBeMade) {
+  LumoAttr *a = AttrOp.inst("a", "x<y");
+  ASSERT_NE(a, nullptr);
+  std::string console;
+  const char *value;
+  {
+    StreamCapture out;
+    lumo_mem_failAfter(1);
+    value = AttrOp.getVal(a);
+    lumo_mem_failAfter(0);
+    console = out.text();
+  }
+  EXPECT_EQ(value, nullptr);
+  EXPECT_NE(console.find(">>>>> malloc( "), std::string::npos) << console;
+  EXPECT_STREQ(AttrOp.getVal(a), "x<y");
+  AttrOp.del(a);
+}

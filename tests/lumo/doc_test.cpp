@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "lumo/impl/testing.h"
 #include "lumo/stdout_capture.hpp"
 #include "lumo/trace_listener.hpp"
 
@@ -684,3 +685,31 @@ TEST_F(DocTest, SerializedTreesParseBackToTheSameText) {
 }
 
 }  // namespace
+
+// A text that cannot be finished is no text: with any one allocation failing, node2String gives
+// null or the whole document, never one without an attribute.
+TEST_F(DocTest, SerializingUnderAFailingAllocationGivesNullOrTheWholeText) {
+  LumoNode *root = NodeOp.inst("root", nullptr, LUMO_NODE_ELEMENT);
+  NodeOp.setStr(root, "first", "a<b");
+  NodeOp.setInt(root, "second", 2);
+  NodeOp.addChild(root, NodeOp.inst("child", nullptr, LUMO_NODE_ELEMENT));
+  char *whole = DocOp.node2String(root, 1);
+  ASSERT_NE(whole, nullptr);
+  for (long n = 1; n < 100; ++n) {
+    char *text;
+    long left;
+    {
+      StreamCapture out;
+      lumo_mem_failAfter(n);
+      text = DocOp.node2String(root, 1);
+      left = lumo_mem_failAfter(0);
+    }
+    if (text) {
+      EXPECT_STREQ(text, whole) << "failure at allocation " << n;
+    }
+    StrOp.freeStr(text);
+    if (left > 0) break;
+  }
+  StrOp.freeStr(whole);
+  NodeOp.del(root);
+}

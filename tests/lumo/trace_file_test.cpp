@@ -312,6 +312,34 @@ TEST_F(TraceFileTest, RotationAfterTheTenthFileReusesTheOldest) {
   for (int n : {0, 1, 2, 3, 5, 6, 8}) EXPECT_EQ(messagesOf(numbered(n)), before[n]) << n;
 }
 
+// Modification times have whole seconds: a trace that fills several files within one second
+// must still reuse them in turn, keeping the newest records, not the oldest.
+TEST_F(TraceFileTest, RotationWithinOneSecondKeepsTheNewestRecords) {
+  start(3, 1);
+  const int kRecords = 90;  // about nine files of 1 KB over three names
+  for (int n = 0; n < kRecords; ++n)
+    TraceOp.trc("OTest", LUMO_TRC_I, 1, 1, "%s", padded("r", n).c_str());
+  ASSERT_TRUE(waitUntil([&] {
+    for (int f = 0; f < 3; ++f)
+      for (const std::string &m : messagesOf(numbered(f)))
+        if (m == padded("r", kRecords - 1)) return true;
+    return false;
+  }));
+  std::set<int> kept;
+  for (int f = 0; f < 3; ++f)
+    for (const std::string &m : messagesOf(numbered(f))) {
+      int n = -1;
+      ASSERT_EQ(std::sscanf(m.c_str(), "r%d", &n), 1) << m;
+      EXPECT_TRUE(kept.insert(n).second) << "record " << n << " twice";
+    }
+  // The files hold the last records without a gap: at least the two files before the current.
+  ASSERT_FALSE(kept.empty());
+  EXPECT_EQ(*kept.rbegin(), kRecords - 1);
+  EXPECT_EQ(static_cast<int>(kept.size()), *kept.rbegin() - *kept.begin() + 1)
+      << "oldest kept record " << *kept.begin();
+  EXPECT_GE(static_cast<int>(kept.size()), 2 * 1024 / (static_cast<int>(padded("r", 0).size()) + 60));
+}
+
 TEST_F(TraceFileTest, FileNumberIsTheFirstMissingElseTheOldest) {
   struct Case {
     const char *what;

@@ -28,7 +28,17 @@ int lumo_mutex_create(LumoMutexData *mutex) {
     return 0;
   }
   pthread_mutex_t *native = static_cast<pthread_mutex_t *>(raw);
-  int rc = pthread_mutex_init(native, nullptr);
+  // The library's mutexes guard short stretches (a queue's chain, the thread registry): a waiter
+  // spins a little before it sleeps, instead of paying two system calls for every collision.
+  pthread_mutexattr_t attr;
+  int rc = pthread_mutexattr_init(&attr);
+#ifdef PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP
+  if (rc == 0) pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+#endif
+  if (rc == 0) {
+    rc = pthread_mutex_init(native, &attr);
+    pthread_mutexattr_destroy(&attr);
+  }
   mutex->rc.store(rc);
   if (rc != 0) {
     mem_freeTID(raw, LUMO_TID_MUTEX, kSource, __LINE__);
@@ -66,7 +76,9 @@ int lumo_mutex_release(LumoMutexData *mutex) {
   pthread_mutex_t *native = nativeOf(mutex);
   if (!native) return 0;
   int rc = pthread_mutex_unlock(native);
-  mutex->rc.store(rc);
+  // Stored only when it changes: every release would otherwise write the same 0 into a line
+  // that the next waiter is about to use.
+  if (mutex->rc.load(std::memory_order_relaxed) != rc) mutex->rc.store(rc);
   return rc == 0;
 }
 

@@ -84,6 +84,7 @@ void *lumo_thread_wrapper(void *arg) {
   LumoThreadData *d = lumo::dataOf<LumoThreadData>(thread);
   if (!d) return nullptr;
   d->id.store(pthread_self());
+  d->started.store(thread_registryChanged());
   while (d->state.load() == kThreadStarting) sched_yield();
   if (d->run) d->run(thread);
   return nullptr;
