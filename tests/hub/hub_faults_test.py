@@ -51,6 +51,9 @@ class HubFaultTest(unittest.TestCase):
         with open(HUB, "rb") as f:
             if b"__tsan_init" in f.read():
                 self.skipTest("a real fault cannot reach the handler under ThreadSanitizer")
+        if os.environ.get("QIVHUB_EMULATOR"):
+            # qemu-user maps guest address 0, so the plug-in's null store does not fault there.
+            self.skipTest("the null store does not fault under the user-mode emulator")
         hub = ConsoleHub(os.path.join(PLUGINS, "crash"))
         self.addCleanup(hub.cleanup)
         code = hub.finish(timeout=60)
