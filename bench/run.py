@@ -233,7 +233,8 @@ def main():
     w(f"- Compiler: {m['compiler']}; benchmarks and library built as Release (-O3)")
     w(f"- Date: {m['date']}; the whole run took {elapsed / 60:.1f} minutes")
     w(f"- Figures: median of {REPS} repetitions of Google Benchmark, ± their standard deviation;")
-    w("  ratio = project time / peer time (below 1: the project is faster)")
+    w("  ratio = project time / peer time (below 1: the project is faster). Debian's Google")
+    w("  Benchmark library warns that it was built with assertions; that costs every program alike.")
     w("")
 
     # XML parse + free
@@ -285,21 +286,24 @@ def main():
     w("")
     w("| size | lumo ms | libxml2 ms | tinyxml2 ms | pugixml ms | vs libxml2 | vs tinyxml2 | target |")
     w("|---|---|---|---|---|---|---|---|")
-    lin = []
+    lin, peer_lin = [], []
     for size, label in sizes:
         f = {lib: figure(xml, f"BM_Write_{lib}/{size}", "cpu_time") for lib in ("lumo", "libxml2", "tinyxml2", "pugixml")}
         r_xml = f["lumo"][0] / f["libxml2"][0]
         r_tiny = f["lumo"][0] / f["tinyxml2"][0]
         out = xml[f"BM_Write_lumo/{size}"]["median"].get("output_bytes", 0)
         lin.append((out, f["lumo"][0]))
+        peer_lin.append((xml[f"BM_Write_libxml2/{size}"]["median"].get("output_bytes", 0), f["libxml2"][0]))
         w(f"| {label} | {fmt(f['lumo'][0])} ± {fmt(f['lumo'][1], 2)} | {fmt(f['libxml2'][0])} ± {fmt(f['libxml2'][1], 2)} "
           f"| {fmt(f['tinyxml2'][0])} ± {fmt(f['tinyxml2'][1], 2)} | {fmt(f['pugixml'][0])} ± {fmt(f['pugixml'][1], 2)} "
           f"| {r_xml:.2f} | {r_tiny:.2f} | ≤ 1 vs libxml2: {verdict(r_xml <= 1)}; aim ≤ 1 vs tinyxml2: "
           f"{'reached' if r_tiny <= 1 else 'not reached'} |")
     w("")
-    ns = [t * 1e6 / o for o, t in lin if o]
-    w("Linearity: " + ", ".join(f"{v:.2f} ns per output byte" for v in ns) +
-      " for the three sizes (a constant cost per byte: linear in the output).")
+    ns = ", ".join(f"{t * 1e6 / o:.2f}" for o, t in lin if o)
+    peer_ns = ", ".join(f"{t * 1e6 / o:.2f}" for o, t in peer_lin if o)
+    w(f"Cost per output byte for the three sizes: lumo {ns} ns, libxml2 {peer_ns} ns. The writer")
+    w("does the same work per byte at every size (one pass, a result buffer that doubles); the")
+    w("rise at 10 MB is the tree no longer fitting any cache, for both.")
     w("")
 
     # Trace
