@@ -38,12 +38,7 @@ AttrData *dataOf(LumoAttr *attr) noexcept { return lumo::dataOf<AttrData>(attr);
 const char *orEmpty(const char *s) noexcept { return s ? s : ""; }
 
 char *dupText(const char *text, int line) noexcept {
-  if (!text) return nullptr;
-  std::size_t n = std::strlen(text);
-  if (n >= INT_MAX) return nullptr;
-  char *copy = static_cast<char *>(mem_allocTID(static_cast<int>(n + 1), kTid, kSource, line));
-  if (copy) std::memcpy(copy, text, n);
-  return copy;
+  return str_dupTagged(text, kTid, kSource, line);
 }
 
 void freeBlock(char *&p, int line) noexcept {

@@ -3,6 +3,7 @@
 #include "str.hpp"
 
 #include <cctype>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -559,3 +560,12 @@ constexpr const char *kStrSlots[] = {LUMO_STR_OPS(LUMO_SLOT_NAME, _)};
 static_assert(lumo::namesAscending(kStrSlots), "StrOp slots are in byte-wise order");
 static_assert(sizeof(LumoStr) == 51 * sizeof(void *), "StrOp has 51 slots");
 }  // namespace
+
+char *str_dupTagged(const char *text, int id, const char *source, int line) noexcept {
+  if (!text) return nullptr;
+  std::size_t n = std::strlen(text);
+  if (n >= static_cast<std::size_t>(INT_MAX)) return nullptr;
+  char *copy = static_cast<char *>(mem_allocTID(static_cast<int>(n + 1), id, source, line));
+  if (copy) std::memcpy(copy, text, n);
+  return copy;
+}

@@ -17,6 +17,9 @@ char *str_fmtID(int id, const char *format, ...) noexcept __attribute__((format(
 char *str_fmtb(char *buffer, const char *format, ...) noexcept
     __attribute__((format(printf, 2, 3)));
 
+// dupID for modules that tag their strings with their own source ("impl/node") and line.
+char *str_dupTagged(const char *text, int id, const char *source, int line) noexcept;
+
 // fmtID over a va_list: same 4096-byte scratch buffer and 4094-character cut.
 char *str_vfmtID(int id, const char *format, va_list args) noexcept
     __attribute__((format(printf, 2, 0)));
