@@ -38,7 +38,7 @@ typedef void (*LumoThreadRun)(LumoThread *thread);
   X(C, int, isPause, (LumoThread * self))                                      \
   X(C, int, isQuit, (LumoThread * self))                                       \
   X(C, int, join, (LumoThread * self))                                         \
-  X(C, void, kill, (LumoThread * self))                                        \
+  X(C, int, kill, (LumoThread * self))                                         \
   X(C, LumoThread *, nameById, (LumoThreadId id, char *buffer, int size))      \
   X(C, void, pause, (LumoThread * self, int flag))                             \
   X(C, int, post, (LumoThread * self, void *message))                          \
@@ -47,7 +47,7 @@ typedef void (*LumoThreadRun)(LumoThread *thread);
   X(C, void, quit, (LumoThread * self))                                        \
   X(C, void, quitAll, (void))                                                  \
   X(C, void, setDescription, (LumoThread * self, const char *text))            \
-  X(C, void, setHigh, (LumoThread * self))                                     \
+  X(C, int, setHigh, (LumoThread * self))                                      \
   X(C, void, setName, (LumoThread * self, const char *name))                   \
   X(C, void, setStacksize, (LumoThread * self, int bytes))                     \
   X(C, void, sleep, (int ms))                                                  \
@@ -72,8 +72,11 @@ LUMO_API void lumo_thread_sleep(int ms);
 LUMO_API void lumo_thread_usleep(int us);
 /* The calling thread's platform id. */
 LUMO_API LumoThreadId lumo_thread_id(void);
-LUMO_API void lumo_thread_kill(LumoThread *thread);
-LUMO_API void lumo_thread_high(LumoThread *thread);
+/* kill and high act only on a running thread: false (a never-started thread quietly, one whose
+ * body has returned with a warning) without asking the platform, whose handle of an ended
+ * thread may already belong to another thread. */
+LUMO_API int lumo_thread_kill(LumoThread *thread);
+LUMO_API int lumo_thread_high(LumoThread *thread);
 LUMO_API int lumo_thread_join(LumoThread *thread);
 
 LUMO_EXTERN_C_END
