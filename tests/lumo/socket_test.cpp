@@ -359,18 +359,36 @@ TEST_F(SocketTest, ReceiveTimeOutAndNonBlockingReadsReportTimedOut) {
   EXPECT_EQ(c, 'k');
 }
 
-TEST_F(SocketTest, StreamSharesTheDescriptor) {
+// The stream holds a descriptor of its own: whichever of stream and socket is closed first, the
+// other's close cannot reach a descriptor that meanwhile belongs to someone else.
+TEST_F(SocketTest, StreamHasADescriptorOfItsOwn) {
   Pair p;
   ASSERT_NO_FATAL_FAILURE(open(p));
   FILE *stream = SocketOp.getStream(p.accepted);
   ASSERT_NE(stream, nullptr);
+  EXPECT_NE(fcntl(fileno(stream), F_GETFD) & FD_CLOEXEC, 0);
   std::fputs("via stream\n", stream);
   std::fflush(stream);
   char line[32];
   EXPECT_STREQ(SocketOp.readln(p.client, line, sizeof line), "via stream\n");
-  // Closed by the socket first, so the stream's close cannot hit a reused descriptor.
-  SocketOp.disConnect(p.accepted);
-  std::fclose(stream);
+
+  EXPECT_EQ(std::fclose(stream), 0);
+  EXPECT_TRUE(SocketOp.write(p.accepted, "after\n", 6)) << "the socket still has its descriptor";
+  EXPECT_STREQ(SocketOp.readln(p.client, line, sizeof line), "after\n");
+  int next = ::open("/dev/null", O_RDONLY);  // the lowest free descriptor
+  EXPECT_TRUE(SocketOp.disConnect(p.accepted));
+  EXPECT_NE(fcntl(next, F_GETFD), -1) << "the socket closed a descriptor it no longer owned";
+  close(next);
+
+  // The other order: the stream outlives its socket and still reaches the peer.
+  Pair q;
+  ASSERT_NO_FATAL_FAILURE(open(q));
+  stream = SocketOp.getStream(q.client);
+  ASSERT_NE(stream, nullptr);
+  EXPECT_TRUE(SocketOp.disConnect(q.client));
+  std::fputs("late\n", stream);
+  EXPECT_EQ(std::fclose(stream), 0);
+  EXPECT_STREQ(SocketOp.readln(q.accepted, line, sizeof line), "late\n");
 }
 
 TEST_F(SocketTest, SocketWithoutDescriptorNeverTouchesDescriptorZero) {
