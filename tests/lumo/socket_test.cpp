@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "lumo/impl/socket.hpp"
 #include "stdout_capture.hpp"
 
 namespace {
@@ -389,6 +390,25 @@ TEST_F(SocketTest, StreamHasADescriptorOfItsOwn) {
   std::fputs("late\n", stream);
   EXPECT_EQ(std::fclose(stream), 0);
   EXPECT_STREQ(SocketOp.readln(q.accepted, line, sizeof line), "late\n");
+}
+
+// A close that fails (here: the descriptor was closed behind the socket's back) still gives the
+// number up, so del does not close it once it belongs to someone else.
+TEST_F(SocketTest, AFailedCloseStillForgetsTheDescriptor) {
+  LumoSocket *s = SocketOp.inst(nullptr, 0, 0, 1, 0, 0);
+  int fd = static_cast<LumoSocketData *>(s->data)->sh;
+  ASSERT_GT(fd, 0);
+  {
+    Records records;  // opens its files first: they must not take the number
+    close(fd);
+    EXPECT_FALSE(SocketOp.disConnect(s));
+    EXPECT_TRUE(records.has('E', 8036, "close() failed"));
+  }
+  int next = ::open("/dev/null", O_RDONLY);
+  ASSERT_EQ(next, fd);
+  SocketOp.del(s);
+  EXPECT_NE(fcntl(next, F_GETFD), -1) << "del closed a descriptor the socket no longer owned";
+  close(next);
 }
 
 TEST_F(SocketTest, SocketWithoutDescriptorNeverTouchesDescriptorZero) {

@@ -431,6 +431,9 @@ int lumo_socket_close(LumoSocket *sock) {
   if (d->udp && d->multicast && d->sh > 0) leaveGroup(d);
   if (close(fdOf(d)) != 0) {
     d->rc = errno;
+    // The platform releases the number even when close reports an error: closing it again
+    // later would close whatever it was given to next.
+    if (d->sh > 0) d->sh = 0;
     SOCK_TERRNO(LUMO_TRC_E, kCodeClose, d->rc, "close() failed");
     return 0;
   }
