@@ -24,7 +24,10 @@ typedef void (*LumoThreadRun)(LumoThread *thread);
 /* The own operation `id` (the calling thread's platform id) sits in the slot named id_,
  * because the base slot `id` already carries that name. getAll: a new list of every registered
  * thread, owned by the caller (not the threads). nameById writes at most size bytes, the
- * terminator included. */
+ * terminator included. start refuses a thread whose body still runs. join answers true when
+ * there is nothing to wait for (never started, or the body has returned) and refuses a running
+ * thread, which is detached. Once the body has returned, findById and nameById no longer find
+ * the thread by the id it had (the platform gives that id to later threads). */
 #define LUMO_THREAD_OPS(X, C)                                                  \
   X(C, LumoThread *, find, (const char *name))                                 \
   X(C, LumoThread *, findById, (LumoThreadId id))                              \

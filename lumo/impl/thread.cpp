@@ -287,8 +287,10 @@ struct Impl : lumo::Base<LumoThread, threadClass> {
     if (!map) return nullptr;
     unsigned generation = registryGeneration.load();
     const char *name = nullptr;
-    // An ended thread whose object is still registered keeps its id, which the platform gives
-    // to a later thread: of several entries with the id, the one started last is that thread.
+    // A thread started here gives its id up when its body returns, but one whose platform
+    // thread entered lumo_thread_wrapper by other means keeps it after it ended, and the
+    // platform gives it to a later thread: of several entries with the id, the one started
+    // last is that thread.
     unsigned latest = 0;
     for (void *v = MapOp.first(map); v; v = MapOp.next(map)) {
       LumoThreadData *d = lumo::dataOf<LumoThreadData>(static_cast<LumoThread *>(v));

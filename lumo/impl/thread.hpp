@@ -32,7 +32,7 @@ struct LumoThreadData {
   // setDescription releases the old text.
   std::mutex textLock;
   // When the thread last started, in registry generations: a platform id is reused once its
-  // thread has ended, and a thread object that outlived its thread keeps the old id.
+  // thread has ended, and an object run through lumo_thread_wrapper by other means keeps it.
   std::atomic<unsigned> started{0};
   // The platform thread, all under the operating-system layer's run lock: the state, the handle
   // (valid while running), the token that identifies this run, and the link in the list of
