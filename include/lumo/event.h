@@ -1,6 +1,8 @@
 /* lumo: a manual-reset event: set by one thread, awaited by others (polled in 10 ms steps),
  * set until reset. Named events share one flag through a process-wide table; named events are
- * created and deleted from one thread at a time. The caller owns what inst returns. */
+ * created and deleted from one thread at a time. An opened event may outlive its creator: the
+ * shared flag stays until the last event using it is deleted, while the name is free again for
+ * a new creator. The caller owns what inst returns. */
 #ifndef LUMO_EVENT_H
 #define LUMO_EVENT_H
 

@@ -44,15 +44,17 @@ typedef struct LumoFile LumoFile;
  *   passed, so a line longer than the caller's buffer overruns it. Use it only on files whose
  *   longest line is known to fit; the library itself never calls it.
  * fmtFile: printf-style; the byte counters are not touched.
- * size: the stream's current size (0 on failure); getpos: the offset (-1 on failure).
+ * size: the stream's current size (0 on failure); getpos: the offset (-1 on failure). Both,
+ *   and fileSize, answer INT_MAX for what does not fit an int.
  * reopen(truncate): opens the path again with "w+" (true) or "a+"; the mode stays as it was.
  * setFilename: closes, takes a copy of the new path and opens it with the stored mode.
  *
  * Paths:
  * makeDir creates every missing directory along the path (permissions 0700); true when the
  *   last one exists as a directory afterwards.
- * cp copies source to destination through a 1 MiB buffer; a source that is missing, or that is
- *   the destination itself, gives false and leaves the destination alone.
+ * cp copies source to destination through a 1 MiB buffer, true only when every byte arrived
+ *   (holes of a sparse source stay holes); a source that is missing, or that is the destination
+ *   itself, gives false and leaves the destination alone.
  * forcerename removes an existing destination first. exist: the path exists; accessCheck: it
  *   is readable. fileSize/fileTime: 0 when the path cannot be read.
  * ripPath: the part after the last separator (the whole path when there is none).

@@ -6,9 +6,10 @@
  * and the last platform error (getRc). Descriptor 0 means "no socket": a closed socket transfers
  * nothing and never touches descriptor 0. A socket is used by one thread at a time; the module
  * takes no locks. The caller owns what inst and acceptSocket return and releases it with del,
- * which closes the descriptor. Failures answer false, null or 0 and are traced as "OSocket".
+ * which closes the descriptor. Descriptors are close-on-exec: shell commands started by the
+ * library do not inherit them. Failures answer false, null or 0 and are traced as "OSocket".
  *
- * Shared static storage, overwritten by the next call from any thread: the texts returned by
+ * Static storage of the calling thread, overwritten by its next call: the texts returned by
  * gethostname, gethostaddr, getip, getPeername and getsockname. toString returns the socket's
  * own host text (never freed by the caller). getMAC returns a new string of the string module
  * (free it with StrOp.freeStr). SSL is not available: a socket created with the SSL flag cannot
@@ -54,7 +55,8 @@ typedef struct LumoSocket LumoSocket;
  *   (the socket's port when port is 0 or less).
  * getPeername/getsockname: dotted address, port stored through port when not null; the empty
  *   text on failure (port unchanged).
- * getStream: a stream on the descriptor (mode "w+"); closing it closes the descriptor.
+ * getStream: a new stream (mode "w+") on a duplicate of the descriptor; the caller closes it.
+ *   The connection ends once both the stream and the socket are closed, in either order.
  * gethostbyaddr(address, buffer, size): the name of a dotted address (numeric form when it has
  *   none), written with at most size bytes; the empty text when the look-up fails.
  * getMAC(interface or null for "eth0"): 16 hexadecimal digits, "0000000000000000" on failure.

@@ -24,7 +24,10 @@ typedef void (*LumoThreadRun)(LumoThread *thread);
 /* The own operation `id` (the calling thread's platform id) sits in the slot named id_,
  * because the base slot `id` already carries that name. getAll: a new list of every registered
  * thread, owned by the caller (not the threads). nameById writes at most size bytes, the
- * terminator included. */
+ * terminator included. start refuses a thread whose body still runs. join answers true when
+ * there is nothing to wait for (never started, or the body has returned) and refuses a running
+ * thread, which is detached. Once the body has returned, findById and nameById no longer find
+ * the thread by the id it had (the platform gives that id to later threads). */
 #define LUMO_THREAD_OPS(X, C)                                                  \
   X(C, LumoThread *, find, (const char *name))                                 \
   X(C, LumoThread *, findById, (LumoThreadId id))                              \
@@ -38,7 +41,7 @@ typedef void (*LumoThreadRun)(LumoThread *thread);
   X(C, int, isPause, (LumoThread * self))                                      \
   X(C, int, isQuit, (LumoThread * self))                                       \
   X(C, int, join, (LumoThread * self))                                         \
-  X(C, void, kill, (LumoThread * self))                                        \
+  X(C, int, kill, (LumoThread * self))                                         \
   X(C, LumoThread *, nameById, (LumoThreadId id, char *buffer, int size))      \
   X(C, void, pause, (LumoThread * self, int flag))                             \
   X(C, int, post, (LumoThread * self, void *message))                          \
@@ -47,7 +50,7 @@ typedef void (*LumoThreadRun)(LumoThread *thread);
   X(C, void, quit, (LumoThread * self))                                        \
   X(C, void, quitAll, (void))                                                  \
   X(C, void, setDescription, (LumoThread * self, const char *text))            \
-  X(C, void, setHigh, (LumoThread * self))                                     \
+  X(C, int, setHigh, (LumoThread * self))                                      \
   X(C, void, setName, (LumoThread * self, const char *name))                   \
   X(C, void, setStacksize, (LumoThread * self, int bytes))                     \
   X(C, void, sleep, (int ms))                                                  \
@@ -72,8 +75,11 @@ LUMO_API void lumo_thread_sleep(int ms);
 LUMO_API void lumo_thread_usleep(int us);
 /* The calling thread's platform id. */
 LUMO_API LumoThreadId lumo_thread_id(void);
-LUMO_API void lumo_thread_kill(LumoThread *thread);
-LUMO_API void lumo_thread_high(LumoThread *thread);
+/* kill and high act only on a running thread: false (a never-started thread quietly, one whose
+ * body has returned with a warning) without asking the platform, whose handle of an ended
+ * thread may already belong to another thread. */
+LUMO_API int lumo_thread_kill(LumoThread *thread);
+LUMO_API int lumo_thread_high(LumoThread *thread);
 LUMO_API int lumo_thread_join(LumoThread *thread);
 
 LUMO_EXTERN_C_END

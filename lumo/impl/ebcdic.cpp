@@ -5,6 +5,7 @@
 #include <lumo/node.h>
 #include <lumo/trace.h>
 
+#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -123,8 +124,10 @@ char *readText(const char *path) {
   if (!exists) return nullptr;
   LumoFile *file = file_inst(path, LUMO_FILE_READ);
   if (!file) return nullptr;
-  int size = file_size(file);
-  char *text = size > 0 ? static_cast<char *>(mem_alloc(size + 1, kSource, __LINE__)) : nullptr;
+  int size = file_size(file);  // INT_MAX stands for any size beyond: too big to read
+  char *text = size > 0 && size < INT_MAX
+                   ? static_cast<char *>(mem_alloc(size + 1, kSource, __LINE__))
+                   : nullptr;
   if (text) {
     std::memset(text, 0, static_cast<std::size_t>(size) + 1);
     file_readFile(file, text, size);

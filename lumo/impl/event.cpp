@@ -16,8 +16,10 @@ struct Impl : lumo::Base<LumoEvent, eventClass> {
   static void del(LumoEvent *event) noexcept {
     if (!event) return;
     LumoEventData *d = lumo::dataOf<LumoEventData>(event);
-    lumo_event_close(d);
+    bool ownRecord = event_release(d);
     str_freeStrID(d->name, kTid);
+    d->name = nullptr;
+    if (!ownRecord) event->data = nullptr;  // its flag is still in use by opened events
     lumo::freeInstance<LumoEventData>(event, eventClass, __LINE__);
   }
 
@@ -59,6 +61,12 @@ struct Impl : lumo::Base<LumoEvent, eventClass> {
 };
 
 }  // namespace
+
+void event_freeRecord(LumoEventData *record) noexcept {
+  if (!record) return;
+  record->~LumoEventData();
+  lumo::freeTyped(record, eventClass, __LINE__);
+}
 
 const LumoEvent EventOp = {LUMO_BASE_INIT(Impl), LUMO_EVENT_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
 

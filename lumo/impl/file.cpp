@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -92,21 +93,81 @@ bool makeOneDir(const char *path) {
   return false;
 }
 
-// Copies by the announced size of the source: a short read or write ends the copy.
+// Sizes and offsets of files are 64-bit inside; the int getters saturate.
+int saturated(off_t value) {
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+// The current size of an open stream, output written through it included; rc as the platform
+// left it.
+bool streamSize(FileData *d, off_t *size) {
+  std::fflush(d->stream);
+  struct stat st;
+  int r = ::fstat(fileno(d->stream), &st);
+  d->rc = errno;
+  *size = r == 0 ? st.st_size : 0;
+  return r == 0;
+}
+
+// Reads length bytes at offset from the stream's descriptor (its stdio position is not used):
+// the same counters and failure record as readFile.
+bool readAt(FileData *d, unsigned char *buffer, int length, off_t offset) {
+  int got = 0;
+  while (got < length) {
+    ssize_t n = ::pread(fileno(d->stream), buffer + got, static_cast<std::size_t>(length - got),
+                        offset + got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<int>(n);
+  }
+  d->readCount = got;
+  d->rc = errno;
+  if (got != length)
+    TraceOp.terrno(kObject, LUMO_TRC_E, __LINE__, 501, d->rc, "Error read file [%s]",
+                   d->path ? d->path : "");
+  return got == length;
+}
+
+// Where the data from offset on lies: [*start, *end), both at most total. Where the platform
+// does not report holes, everything up to the end is data.
+void nextData(int fd, off_t offset, off_t total, off_t *start, off_t *end) {
+  off_t data = ::lseek(fd, offset, SEEK_DATA);
+  if (data < 0) data = errno == ENXIO ? total : offset;  // ENXIO: only a hole is left
+  if (data > total) data = total;
+  off_t hole = data < total ? ::lseek(fd, data, SEEK_HOLE) : total;
+  *start = data;
+  *end = hole < data || hole > total ? total : hole;
+}
+
+// Copies the source's size as it was at the start, counted in 64 bits; true only when every
+// byte arrived. Holes of a sparse source are skipped and stay holes in the copy, so a sparse
+// image costs the time of its data rather than of its size.
 int copyStreams(LumoFile *in, LumoFile *out, unsigned char *buffer) {
-  int total = file_size(in);
-  int copied = 0, written = 0;
-  int ok = 0;
-  do {
-    int want = total - copied < kCopyBufferSize ? total - copied : kCopyBufferSize;
-    ok = file_readFile(in, buffer, want);
-    int got = file_getReaded(in);
-    if (ok && got > 0) {
-      ok = file_writeFile(out, buffer, got);
-      written += file_getWritten(out);
+  FileData *src = dataOf(in), *dst = dataOf(out);
+  off_t total = 0;
+  if (!streamSize(src, &total)) return 0;
+  const int fd = fileno(src->stream);
+  off_t offset = 0, written = 0;
+  bool ok = true;
+  while (ok && offset < total) {
+    off_t start = 0, end = 0;
+    nextData(fd, offset, total, &start, &end);
+    if (start > written) ok = ::fseeko(dst->stream, start, SEEK_SET) == 0;
+    for (off_t at = start; ok && at < end; at += kCopyBufferSize) {
+      int want = static_cast<int>(end - at < kCopyBufferSize ? end - at : kCopyBufferSize);
+      ok = readAt(src, buffer, want, at) && file_writeFile(out, buffer, want);
+      if (ok) written = at + want;
     }
-    copied += got;
-  } while (ok && written < total);
+    offset = end;
+  }
+  // A hole at the end is not written: the size makes it. A source that shrank meanwhile did not
+  // deliver every byte, even where its new end reads as a hole.
+  off_t now = 0;
+  if (ok && written < total)
+    ok = std::fflush(dst->stream) == 0 && ::ftruncate(fileno(dst->stream), total) == 0;
+  if (ok) ok = streamSize(src, &now) && now >= total;
   return ok;
 }
 
@@ -315,11 +376,9 @@ int file_fmtFile(LumoFile *file, const char *format, ...) noexcept {
 int file_size(LumoFile *file) noexcept {
   FileData *d = dataOf(file);
   if (!d || !d->stream) return 0;
-  std::fflush(d->stream);
-  struct stat st;
-  int r = ::fstat(fileno(d->stream), &st);
-  d->rc = errno;
-  d->size = r == 0 ? static_cast<int>(st.st_size) : 0;
+  off_t size = 0;
+  streamSize(d, &size);
+  d->size = saturated(size);
   return d->size;
 }
 
@@ -343,9 +402,9 @@ int file_setpos(LumoFile *file, int offset) noexcept {
 int file_getpos(LumoFile *file) noexcept {
   FileData *d = dataOf(file);
   if (!d || !d->stream) return -1;
-  long pos = std::ftell(d->stream);
+  off_t pos = ::ftello(d->stream);
   d->rc = errno;
-  return static_cast<int>(pos);
+  return saturated(pos);
 }
 
 int file_setFilename(LumoFile *file, const char *path) noexcept {
@@ -529,7 +588,7 @@ int file_accessCheck(char *path) noexcept {
 
 int file_fileSize(char *path) noexcept {
   struct stat st;
-  return statPath(path, &st) ? static_cast<int>(st.st_size) : 0;
+  return statPath(path, &st) ? saturated(st.st_size) : 0;
 }
 
 // The file type is compared as a whole: single bits of it are shared by sockets and devices.

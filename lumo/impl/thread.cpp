@@ -16,6 +16,7 @@
 #include "mem.hpp"
 #include "object.hpp"
 #include "str.hpp"
+#include "trace.hpp"
 
 namespace {
 
@@ -101,6 +102,14 @@ class RegistryLock {
   bool locked_ = false;
 };
 
+// A copy (string module) of the description, or of the name when description is false or there
+// is none; copied under textLock, as setDescription and setName release the texts they replace.
+char *copyText(LumoThreadData *d, bool description) {
+  std::lock_guard<std::mutex> guard(d->textLock);
+  const char *text = description && d->description ? d->description : d->name.load();
+  return text ? str_dup(text) : nullptr;
+}
+
 // A new name owned by the thread: a copy of name, or one made from the instance address.
 char *newName(LumoThread *thread, const char *name) {
   if (name) return str_dupID(name, kTid);
@@ -170,19 +179,18 @@ struct Impl : lumo::Base<LumoThread, threadClass> {
       return;
     }
     LumoThreadData *d = lumo::dataOf<LumoThreadData>(thread);
+    thread_forgetRun(d);
     unregisterThread(thread, d);
     if (d->queue) d->queue->del(d->queue);
     str_freeStrID(d->name.exchange(nullptr), kTid);
-    str_freeStrID(d->description.exchange(nullptr), kTid);
+    str_freeStrID(d->description, kTid);
+    d->description = nullptr;
     lumo::freeInstance<LumoThreadData>(thread, threadClass, __LINE__);
   }
 
   static char *toString(LumoThread *thread) noexcept {
     LumoThreadData *d = lumo::dataOf<LumoThreadData>(thread);
-    if (!d) return nullptr;
-    const char *description = d->description.load();
-    const char *text = description ? description : d->name.load();
-    return text ? str_dup(text) : nullptr;
+    return d ? copyText(d, true) : nullptr;
   }
 
   static LumoThread *find(const char *name) noexcept {
@@ -263,7 +271,7 @@ struct Impl : lumo::Base<LumoThread, threadClass> {
 
   static int join(LumoThread *thread) noexcept { return thread ? lumo_thread_join(thread) : 0; }
 
-  static void kill(LumoThread *thread) noexcept { lumo_thread_kill(thread); }
+  static int kill(LumoThread *thread) noexcept { return lumo_thread_kill(thread); }
 
   static LumoThread *nameById(LumoThreadId id, char *buffer, int size) noexcept {
     if (!RegistryLock::wouldGetMap()) return nullptr;
@@ -279,8 +287,10 @@ struct Impl : lumo::Base<LumoThread, threadClass> {
     if (!map) return nullptr;
     unsigned generation = registryGeneration.load();
     const char *name = nullptr;
-    // An ended thread whose object is still registered keeps its id, which the platform gives
-    // to a later thread: of several entries with the id, the one started last is that thread.
+    // A thread started here gives its id up when its body returns, but one whose platform
+    // thread entered lumo_thread_wrapper by other means keeps it after it ended, and the
+    // platform gives it to a later thread: of several entries with the id, the one started
+    // last is that thread.
     unsigned latest = 0;
     for (void *v = MapOp.first(map); v; v = MapOp.next(map)) {
       LumoThreadData *d = lumo::dataOf<LumoThreadData>(static_cast<LumoThread *>(v));
@@ -312,9 +322,18 @@ struct Impl : lumo::Base<LumoThread, threadClass> {
   static int post(LumoThread *thread, void *message) noexcept {
     LumoThreadData *d = lumo::dataOf<LumoThreadData>(thread);
     if (!d) return 0;
-    TraceOp.trc(kObject, LUMO_TRC_D, __LINE__, LUMO_TRC_CODE, "queue[%s][%s] items %d",
-                orEmpty(d->name.load()), orEmpty(d->description.load()),
-                QueueOp.msgCount(d->queue));
+    if (trace_mayWrite(LUMO_TRC_D)) {
+      char *name = nullptr, *description = nullptr;
+      {
+        std::lock_guard<std::mutex> guard(d->textLock);
+        name = str_dup(d->name.load());
+        description = str_dup(d->description);
+      }
+      TraceOp.trc(kObject, LUMO_TRC_D, __LINE__, LUMO_TRC_CODE, "queue[%s][%s] items %d",
+                  orEmpty(name), orEmpty(description), QueueOp.msgCount(d->queue));
+      str_freeStr(description);
+      str_freeStr(name);
+    }
     return QueueOp.post(d->queue, message, kNormalPriority);
   }
 
@@ -342,11 +361,18 @@ struct Impl : lumo::Base<LumoThread, threadClass> {
   static void setDescription(LumoThread *thread, const char *text) noexcept {
     LumoThreadData *d = lumo::dataOf<LumoThreadData>(thread);
     if (!d) return;
-    str_freeStrID(d->description.exchange(text ? str_dupID(text, kTid) : nullptr), kTid);
+    char *copy = text ? str_dupID(text, kTid) : nullptr;
+    char *old = nullptr;
+    {
+      std::lock_guard<std::mutex> guard(d->textLock);
+      old = d->description;
+      d->description = copy;
+    }
+    str_freeStrID(old, kTid);
     QueueOp.setDesc(d->queue, text);
   }
 
-  static void setHigh(LumoThread *thread) noexcept { lumo_thread_high(thread); }
+  static int setHigh(LumoThread *thread) noexcept { return lumo_thread_high(thread); }
 
   static void setName(LumoThread *thread, const char *name) noexcept {
     LumoThreadData *d = lumo::dataOf<LumoThreadData>(thread);
@@ -354,7 +380,12 @@ struct Impl : lumo::Base<LumoThread, threadClass> {
     char *own = newName(thread, name);
     if (!own) return;
     unregisterThread(thread, d);
-    str_freeStrID(d->name.exchange(own), kTid);
+    char *old = nullptr;
+    {
+      std::lock_guard<std::mutex> guard(d->textLock);
+      old = d->name.exchange(own);
+    }
+    str_freeStrID(old, kTid);
     registerThread(thread, d);
   }
 
@@ -373,6 +404,8 @@ struct Impl : lumo::Base<LumoThread, threadClass> {
 }  // namespace
 
 unsigned thread_registryChanged() noexcept { return registryGeneration.fetch_add(1) + 1; }
+
+char *thread_copyName(LumoThreadData *d) noexcept { return d ? copyText(d, false) : nullptr; }
 
 const LumoThread ThreadOp = {LUMO_BASE_INIT(Impl), LUMO_THREAD_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
 

@@ -1,6 +1,7 @@
 // The event: a manual-reset flag polled in 10 ms steps, named events shared by open.
 #include <gtest/gtest.h>
 #include <lumo/event.h>
+#include <lumo/mem.h>
 #include <lumo/str.h>
 
 #include <chrono>
@@ -124,6 +125,30 @@ TEST(EventTest, OnlyTheCreatorsDelReleasesTheName) {
   EXPECT_TRUE(EventOp.trywait(reopened, 0)) << "open finds the new creator";
   EventOp.del(reopened);
   EventOp.del(fresh);
+}
+
+// An opener that outlives its creator keeps using the flag it shares (the creator's record stays
+// until the last opener lets go of it), and a new creator of the name is a different signal.
+TEST(EventTest, OpenerOutlivesItsCreatorWithoutTouchingReleasedMemory) {
+  int blocks = MemOp.getAllocCntID(LUMO_TID_EVENT);
+  LumoEvent *creator = EventOp.inst("outlived", 1);
+  LumoEvent *first = EventOp.inst("outlived", 0);
+  LumoEvent *second = EventOp.inst("outlived", 0);
+  EventOp.del(creator);
+
+  EXPECT_TRUE(EventOp.set(first));
+  EXPECT_TRUE(EventOp.trywait(second, 0));
+  LumoEvent *successor = EventOp.inst("outlived", 1);
+  EXPECT_TRUE(EventOp.set(successor)) << "the name was free again";
+  EXPECT_TRUE(EventOp.reset(second));
+  EXPECT_TRUE(EventOp.trywait(successor, 0)) << "a signal of its own";
+  EventOp.del(successor);
+
+  EventOp.del(first);
+  EXPECT_FALSE(EventOp.trywait(second, 0));
+  EXPECT_TRUE(EventOp.set(second));
+  EventOp.del(second);
+  EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_EVENT), blocks) << "the shared record went with the last";
 }
 
 }  // namespace

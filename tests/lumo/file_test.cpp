@@ -5,6 +5,7 @@
 #include <lumo/str.h>
 #include <lumo/trace.h>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -350,6 +351,55 @@ TEST_F(FileTest, CpCopiesInChunksAndReleasesEverythingOnEveryPath) {
   EXPECT_EQ(fs::file_size(at("big")), big.size());
 
   EXPECT_EQ(MemOp.getAllocCount(), blocks);
+}
+
+// A file of more than 4 GiB, sparse so that it costs a few blocks: its size cut to 32 bits is
+// the last part's 100 bytes. Copied through its holes, it takes no longer than its data.
+TEST_F(FileTest, SizesBeyondFourGibibytesAreCopiedWholeAndSaturateTheIntGetters) {
+  const off_t kHuge = (off_t{1} << 32) + 100;
+  const struct {
+    off_t at;
+    std::string bytes;
+  } parts[] = {{0, "head"}, {(off_t{1} << 31) + 5, "middle"}, {kHuge - 100, std::string(100, 't')}};
+  std::string source = at("sparse");
+  int fd = ::open(source.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  bool written = ::ftruncate(fd, kHuge) == 0;
+  for (const auto &part : parts)
+    written = written && ::pwrite(fd, part.bytes.data(), part.bytes.size(), part.at) ==
+                             static_cast<ssize_t>(part.bytes.size());
+  const off_t kGap = off_t{1} << 20;
+  off_t dataAfterGap = ::lseek(fd, kGap, SEEK_DATA);
+  ::close(fd);
+  if (!written) GTEST_SKIP() << "this file system cannot hold a sparse file of 4 GiB";
+  if (dataAfterGap <= kGap || dataAfterGap > parts[1].at)
+    GTEST_SKIP() << "this file system does not report the holes of a sparse file";
+
+  Path src(source), dst(at("copy"));
+  EXPECT_TRUE(FileOp.cp(src.get(), dst.get()));
+  struct stat st;
+  ASSERT_EQ(::stat(at("copy").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, kHuge);
+  EXPECT_LT(st.st_blocks, 64 * 1024 * 2) << "the holes were written out";
+  int copy = ::open(at("copy").c_str(), O_RDONLY);
+  for (const auto &part : parts) {
+    std::string back(part.bytes.size(), '\0');
+    EXPECT_EQ(::pread(copy, &back[0], back.size(), part.at), static_cast<ssize_t>(back.size()));
+    EXPECT_EQ(back, part.bytes) << "at " << part.at;
+  }
+  char gap = 'x';
+  EXPECT_EQ(::pread(copy, &gap, 1, kGap), 1);
+  EXPECT_EQ(gap, '\0');
+  ::close(copy);
+
+  Path name(source);
+  EXPECT_EQ(FileOp.fileSize(name.get()), INT_MAX);
+  LumoFile *file = FileOp.inst(source.c_str(), LUMO_FILE_READ);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(FileOp.size(file), INT_MAX);
+  ASSERT_EQ(::fseeko(FileOp.getStream(file), kHuge - 50, SEEK_SET), 0);
+  EXPECT_EQ(FileOp.getpos(file), INT_MAX);
+  FileOp.del(file);
 }
 
 TEST_F(FileTest, RenameRemoveAndForceRenameTraceTheirFailures) {

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "lumo/impl/socket.hpp"
 #include "stdout_capture.hpp"
 
 namespace {
@@ -359,18 +360,55 @@ TEST_F(SocketTest, ReceiveTimeOutAndNonBlockingReadsReportTimedOut) {
   EXPECT_EQ(c, 'k');
 }
 
-TEST_F(SocketTest, StreamSharesTheDescriptor) {
+// The stream holds a descriptor of its own: whichever of stream and socket is closed first, the
+// other's close cannot reach a descriptor that meanwhile belongs to someone else.
+TEST_F(SocketTest, StreamHasADescriptorOfItsOwn) {
   Pair p;
   ASSERT_NO_FATAL_FAILURE(open(p));
   FILE *stream = SocketOp.getStream(p.accepted);
   ASSERT_NE(stream, nullptr);
+  EXPECT_NE(fcntl(fileno(stream), F_GETFD) & FD_CLOEXEC, 0);
   std::fputs("via stream\n", stream);
   std::fflush(stream);
   char line[32];
   EXPECT_STREQ(SocketOp.readln(p.client, line, sizeof line), "via stream\n");
-  // Closed by the socket first, so the stream's close cannot hit a reused descriptor.
-  SocketOp.disConnect(p.accepted);
-  std::fclose(stream);
+
+  EXPECT_EQ(std::fclose(stream), 0);
+  EXPECT_TRUE(SocketOp.write(p.accepted, "after\n", 6)) << "the socket still has its descriptor";
+  EXPECT_STREQ(SocketOp.readln(p.client, line, sizeof line), "after\n");
+  int next = ::open("/dev/null", O_RDONLY);  // the lowest free descriptor
+  EXPECT_TRUE(SocketOp.disConnect(p.accepted));
+  EXPECT_NE(fcntl(next, F_GETFD), -1) << "the socket closed a descriptor it no longer owned";
+  close(next);
+
+  // The other order: the stream outlives its socket and still reaches the peer.
+  Pair q;
+  ASSERT_NO_FATAL_FAILURE(open(q));
+  stream = SocketOp.getStream(q.client);
+  ASSERT_NE(stream, nullptr);
+  EXPECT_TRUE(SocketOp.disConnect(q.client));
+  std::fputs("late\n", stream);
+  EXPECT_EQ(std::fclose(stream), 0);
+  EXPECT_STREQ(SocketOp.readln(q.accepted, line, sizeof line), "late\n");
+}
+
+// A close that fails (here: the descriptor was closed behind the socket's back) still gives the
+// number up, so del does not close it once it belongs to someone else.
+TEST_F(SocketTest, AFailedCloseStillForgetsTheDescriptor) {
+  LumoSocket *s = SocketOp.inst(nullptr, 0, 0, 1, 0, 0);
+  int fd = static_cast<LumoSocketData *>(s->data)->sh;
+  ASSERT_GT(fd, 0);
+  {
+    Records records;  // opens its files first: they must not take the number
+    close(fd);
+    EXPECT_FALSE(SocketOp.disConnect(s));
+    EXPECT_TRUE(records.has('E', 8036, "close() failed"));
+  }
+  int next = ::open("/dev/null", O_RDONLY);
+  ASSERT_EQ(next, fd);
+  SocketOp.del(s);
+  EXPECT_NE(fcntl(next, F_GETFD), -1) << "del closed a descriptor the socket no longer owned";
+  close(next);
 }
 
 TEST_F(SocketTest, SocketWithoutDescriptorNeverTouchesDescriptorZero) {

@@ -3,6 +3,7 @@
 #include "lumo/impl/system.hpp"
 
 #include <gtest/gtest.h>
+#include <lumo/file.h>
 #include <lumo/mem.h>
 #include <lumo/socket.h>
 #include <lumo/str.h>
@@ -25,8 +26,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <regex>
 #include <set>
 #include <string>
@@ -368,6 +371,102 @@ TEST_F(SystemTest, AsynchronousExecAnswersAtOnceAndRunsOnAWorkerThatCleansUp) {
         l,
         std::regex("I \\S+ +OSystem .* Error starting: \\[exit 4\\] \\[errno=-?\\d+\\] \\[.*\\]$"));
   }));
+}
+
+// What each descriptor of this process is open on ("socket:[inode]", a path, ...).
+std::map<std::string, std::string> openDescriptors() {
+  std::map<std::string, std::string> out;
+  std::error_code ec;
+  for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+    if (!ec) out[entry.path().filename().string()] = target;
+  }
+  return out;
+}
+
+// What the descriptors of a shell command started by the library are open on.
+std::set<std::string> inheritedByAShellCommand(const TempDir &dir) {
+  std::string listing = dir.file("inherited");
+  std::string command =
+      "for f in /proc/$$/fd/*; do readlink \"$f\"; done > '" + listing + "' 2>/dev/null; true";
+  EXPECT_EQ(SystemOp.systemExec(command.c_str(), 0, 0), 0);
+  std::set<std::string> out;
+  std::ifstream in(listing);
+  for (std::string line; std::getline(in, line);) out.insert(line);
+  EXPECT_EQ(out.count(listing), 1u) << "the command listed its own descriptors";
+  return out;
+}
+
+// Descriptors opened since before that a shell command started now still holds.
+std::vector<std::string> leakedIntoAShellCommand(
+    const std::map<std::string, std::string> &before, const TempDir &dir, std::size_t *opened) {
+  std::map<std::string, std::string> now = openDescriptors();
+  std::vector<std::string> leaked;
+  std::set<std::string> inherited = inheritedByAShellCommand(dir);
+  *opened = 0;
+  for (const auto &[fd, target] : now) {
+    auto old = before.find(fd);
+    if (old != before.end() && old->second == target) continue;
+    ++*opened;
+    if (inherited.count(target)) leaked.push_back(fd + " " + target);
+  }
+  return leaked;
+}
+
+TEST_F(SystemTest, ShellCommandsInheritNoSocketOfTheLibrary) {
+  TempDir dir;
+  std::map<std::string, std::string> before = openDescriptors();
+  LumoSocket *server = SocketOp.inst("127.0.0.1", 0, 0, 0, 0, 0);
+  int port = 0;
+  ASSERT_TRUE(SocketOp.bind(server) && lumo_socket_listen(server));
+  SocketOp.getsockname(server, &port);
+  LumoSocket *client = SocketOp.inst("127.0.0.1", port, 0, 0, 0, 0);
+  ASSERT_TRUE(SocketOp.connect(client));
+  LumoSocket *accepted = SocketOp.acceptSocket(server);
+  ASSERT_NE(accepted, nullptr);
+  LumoSocket *udp = SocketOp.inst(nullptr, 0, 0, 1, 0, 0);
+  FILE *stream = SocketOp.getStream(accepted);
+  ASSERT_NE(stream, nullptr);
+
+  std::size_t opened = 0;
+  std::vector<std::string> leaked = leakedIntoAShellCommand(before, dir, &opened);
+  EXPECT_GE(opened, 5u) << "server, client, accepted, datagram and stream descriptors";
+  EXPECT_TRUE(leaked.empty()) << leaked.size() << " inherited, the first: " << leaked.front();
+
+  std::fclose(stream);
+  SocketOp.del(udp);
+  SocketOp.del(accepted);
+  SocketOp.del(client);
+  SocketOp.del(server);
+}
+
+// File objects and trace files open their files close-on-exec too. Enabled together with the
+// close-on-exec opens of the file module.
+TEST_F(SystemTest, DISABLED_ShellCommandsInheritNoFileOfTheLibrary) {
+  TempDir dir;
+  LumoTrace *previous = TraceOp.get();
+  std::map<std::string, std::string> before = openDescriptors();
+  LumoFile *file = FileOp.inst(dir.file("object").c_str(), LUMO_FILE_WRITE);
+  ASSERT_NE(file, nullptr);
+  LumoTrace *trace = TraceOp.inst(LUMO_TRC_I, nullptr, 0);
+  TraceOp.setFilename(trace, dir.file("traced").c_str());
+  TraceOp.log(trace, "OTest", LUMO_TRC_I, 1, 1, "opens the file");
+  std::string traceFile = dir.file("traced") + ".000.trc";
+  ASSERT_TRUE(waitFor([&] {
+    for (const auto &entry : openDescriptors())
+      if (entry.second == traceFile) return true;
+    return false;
+  }));
+
+  std::size_t opened = 0;
+  std::vector<std::string> leaked = leakedIntoAShellCommand(before, dir, &opened);
+  EXPECT_GE(opened, 2u) << "the file object's and the trace's";
+  EXPECT_TRUE(leaked.empty()) << leaked.size() << " inherited, the first: " << leaked.front();
+
+  FileOp.del(file);
+  TraceOp.set(trace);
+  TraceOp.del(trace);
+  TraceOp.set(previous);
 }
 
 // Code pages: every byte except those in a table passes unchanged.

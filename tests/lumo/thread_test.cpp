@@ -13,6 +13,7 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,6 +79,20 @@ void untilQuit(LumoThread *self) {
   p->running = true;
   while (!ThreadOp.isQuit(self)) ThreadOp.sleep(1);
   p->done = true;  // the last touch: the test may drop the probe once it sees this
+}
+
+// A started thread running untilQuit, once its body runs.
+LumoThread *startUntilQuit(const char *name, Probe &probe) {
+  LumoThread *t = ThreadOp.inst(name, untilQuit, &probe);
+  if (!ThreadOp.start(t) || !eventually([&] { return probe.running.load(); })) ADD_FAILURE();
+  return t;
+}
+
+// Asks a thread running untilQuit to quit, waits until its body has returned, deletes it.
+void quitAndDelete(LumoThread *t, Probe &probe) {
+  ThreadOp.quit(t);
+  EXPECT_TRUE(eventually([&] { return probe.done.load(); }));
+  ThreadOp.del(t);
 }
 
 class ThreadTest : public ::testing::Test {
@@ -327,8 +342,8 @@ TEST_F(ThreadTest, JoinKillAndPriorityActOnlyOnStartedThreads) {
   {
     StreamCapture out;
     EXPECT_TRUE(ThreadOp.join(idle));  // nothing to wait for
-    ThreadOp.kill(idle);
-    ThreadOp.setHigh(idle);
+    EXPECT_FALSE(ThreadOp.kill(idle));
+    EXPECT_FALSE(ThreadOp.setHigh(idle));
     EXPECT_EQ(out.text(), "");
   }
   TraceOp.setLevel(nullptr, 0);
@@ -343,7 +358,7 @@ TEST_F(ThreadTest, JoinKillAndPriorityActOnlyOnStartedThreads) {
   StreamCapture out;
   // Detached threads cannot be joined: refused as EINVAL instead of asking the platform.
   EXPECT_FALSE(ThreadOp.join(t));
-  ThreadOp.setHigh(t);
+  int high = ThreadOp.setHigh(t);
   std::string text = out.text();
   EXPECT_TRUE(contains(text, "9999W main     OThread  ") && contains(text, " pthread_join rc=22\n"))
       << text;
@@ -353,6 +368,7 @@ TEST_F(ThreadTest, JoinKillAndPriorityActOnlyOnStartedThreads) {
                  contains(text, "(only superuser can do this) [errno=");
   EXPECT_TRUE(raised || refused) << text;
   EXPECT_TRUE(contains(text, raised ? "policy=SCHED_RR\n" : "policy=SCHED_OTHER\n")) << text;
+  EXPECT_EQ(high != 0, raised);
   TraceOp.setLevel(nullptr, 0);
 
   ThreadOp.quit(t);
@@ -380,8 +396,198 @@ TEST_F(ThreadTest, KillCancelsAStartedThread) {
       &probe);
   ASSERT_TRUE(ThreadOp.start(t));
   ASSERT_TRUE(eventually([&] { return probe.running.load(); }));
-  ThreadOp.kill(t);
+  EXPECT_TRUE(ThreadOp.kill(t));
   EXPECT_TRUE(eventually([&] { return probe.unwound.load(); }));
+  {
+    StreamCapture refusals;  // join refuses (and says so) until the thread has ended
+    // The cancelled body counts as ended like one that returned.
+    EXPECT_TRUE(eventually([&] { return ThreadOp.join(t) != 0; }));
+  }
+  ThreadOp.del(t);
+}
+
+// A platform thread outside the registry, as a plug-in starts them: it waits to be stopped or
+// cancelled and says which.
+class Bystander {
+ public:
+  // Started with the stack the module gives its threads, so that it may get the handle of a
+  // module thread that ended just before.
+  Bystander() {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 262144);
+    started_ = pthread_create(&handle_, &attr, run, this) == 0;
+    pthread_attr_destroy(&attr);
+  }
+  ~Bystander() {
+    stop_ = true;
+    if (started_) pthread_join(handle_, nullptr);
+  }
+  pthread_t handle() const { return handle_; }
+  bool cancelled() const { return cancelled_; }
+  int policy() const {
+    int policy = -1;
+    sched_param param;
+    pthread_getschedparam(handle_, &policy, &param);
+    return policy;
+  }
+
+ private:
+  static void *run(void *arg) {
+    Bystander *self = static_cast<Bystander *>(arg);
+    pthread_cleanup_push([](void *b) { static_cast<Bystander *>(b)->cancelled_ = true; }, self);
+    while (!self->stop_) {
+      pthread_testcancel();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    pthread_cleanup_pop(0);
+    return nullptr;
+  }
+  pthread_t handle_{};
+  bool started_ = false;
+  std::atomic<bool> stop_{false}, cancelled_{false};
+};
+
+void returnAtOnce(LumoThread *self) {
+  Probe *p = probeOf(self);
+  p->id = ThreadOp.id_();
+  p->done = true;
+}
+
+// Once a body has returned, the platform gives its handle and id to the next thread it starts.
+// kill and setHigh must then refuse instead of reaching that thread, and the registry must no
+// longer name that thread after the ended one.
+TEST_F(ThreadTest, EndedThreadNeverReachesTheThreadThatGotItsHandle) {
+  Probe probe;
+  LumoThread *ended = ThreadOp.inst("ended", returnAtOnce, &probe);
+  ASSERT_TRUE(ThreadOp.start(ended));
+  ASSERT_TRUE(eventually([&] { return probe.done.load(); }));
+  LumoThreadId oldId = probe.id;
+
+  // Usually the first new thread gets the handle, once the ended one is gone for good.
+  std::unique_ptr<Bystander> bystander;
+  for (int i = 0; i < 200; ++i) {
+    bystander = std::make_unique<Bystander>();
+    if (pthread_equal(bystander->handle(), static_cast<pthread_t>(oldId))) break;
+    bystander.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (!bystander) {
+    std::printf("no new thread got the ended thread's handle: checking the refusals only\n");
+    bystander = std::make_unique<Bystander>();
+  }
+  EXPECT_TRUE(eventually([&] { return ThreadOp.findById(oldId) != ended; }));
+  EXPECT_EQ(ThreadOp.findById(bystander->handle()), nullptr);
+  EXPECT_EQ(ThreadOp.nameById(bystander->handle(), nullptr, 0), nullptr);
+
+  TraceOp.setLevel(nullptr, LUMO_TRC_D | LUMO_TRC_I);
+  StreamCapture out;
+  EXPECT_FALSE(ThreadOp.kill(ended));
+  EXPECT_FALSE(ThreadOp.setHigh(ended));
+  EXPECT_TRUE(ThreadOp.join(ended));  // nothing left to wait for
+  std::string text = out.text();
+  TraceOp.setLevel(nullptr, 0);
+  EXPECT_TRUE(contains(text, "9999W main     OThread  ") &&
+              contains(text, " Thread [ended] has ended: not cancelled.\n") &&
+              contains(text, " Thread [ended] has ended: priority not set.\n"))
+      << text;
+  EXPECT_FALSE(contains(text, "priority is")) << text;
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(bystander->cancelled());
+  EXPECT_EQ(bystander->policy(), SCHED_OTHER);
+  bystander.reset();
+
+  // An ended thread may run again; a running one is not started a second time.
+  probe.done = false;
+  ASSERT_TRUE(ThreadOp.start(ended));
+  EXPECT_TRUE(eventually([&] { return probe.done.load(); }));
+  ThreadOp.del(ended);
+
+  Probe busy;
+  LumoThread *t = startUntilQuit("busy", busy);
+  {
+    StreamCapture refused;
+    EXPECT_FALSE(ThreadOp.start(t));
+    EXPECT_TRUE(contains(refused.text(), " Thread [busy] is running already: not started again.\n"));
+  }
+  quitAndDelete(t, busy);
+}
+
+// The platform thread must not touch its object once the owner deleted it, also when the body
+// deletes it itself or the owner deletes it while the body still runs.
+TEST_F(ThreadTest, DeletingTheObjectWhileItsBodyRunsLeavesTheEndingThreadAlone) {
+  int before = ThreadOp.count();
+  Probe selfDeleting;
+  LumoThread *a = ThreadOp.inst(
+      nullptr,
+      [](LumoThread *self) {
+        Probe *p = probeOf(self);
+        ThreadOp.del(self);
+        p->done = true;
+      },
+      &selfDeleting);
+  ASSERT_TRUE(ThreadOp.start(a));
+  EXPECT_TRUE(eventually([&] { return selfDeleting.done.load(); }));
+
+  struct Gate {
+    std::atomic<bool> open{false}, entered{false}, left{false};
+  } gate;
+  LumoThread *b = ThreadOp.inst(
+      nullptr,
+      [](LumoThread *self) {
+        Gate *g = static_cast<Gate *>(ThreadOp.getParm(self));
+        g->entered = true;
+        while (!g->open) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        g->left = true;  // the last touch of anything the test owns
+      },
+      &gate);
+  ASSERT_TRUE(ThreadOp.start(b));
+  ASSERT_TRUE(eventually([&] { return gate.entered.load(); }));
+  ThreadOp.del(b);
+  // Another object may now take the deleted one's memory; the ending thread must not mark it.
+  Probe probe;
+  LumoThread *c = startUntilQuit("successor", probe);
+  gate.open = true;
+  EXPECT_TRUE(eventually([&] { return gate.left.load(); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(ThreadOp.findById(probe.id), c);
+  {
+    StreamCapture refusal;
+    EXPECT_FALSE(ThreadOp.join(c));  // still running, whatever the ended body did
+  }
+  quitAndDelete(c, probe);
+  EXPECT_EQ(ThreadOp.count(), before);
+}
+
+// Texts that one thread replaces while others read them: the reader gets the old or the new
+// text, never released memory (ASan and ThreadSanitizer catch it).
+TEST_F(ThreadTest, DescriptionAndNameCanBeReplacedWhileOtherThreadsReadThem) {
+  LumoThread *t = ThreadOp.inst("texts", nullptr, nullptr);
+  ThreadOp.setDescription(t, "first");
+  TraceOp.setLevel(nullptr, LUMO_TRC_D);
+  StreamCapture out;
+  std::atomic<bool> stop{false};
+  std::atomic<int> odd{0};
+  std::thread reader([&] {
+    while (!stop) {
+      char *text = ThreadOp.toString(t);
+      std::string seen = text ? text : "";
+      StrOp.freeStr(text);
+      if (seen.empty()) ++odd;
+      ThreadOp.post(t, &odd);
+      ThreadOp.getPost(t);
+    }
+  });
+  for (int i = 0; i < 2000; ++i) {
+    ThreadOp.setDescription(t, i % 2 ? "odd description" : "even description");
+    if (i % 50 == 0) ThreadOp.setName(t, i % 100 ? "texts" : "renamed");
+  }
+  stop = true;
+  reader.join();
+  out.text();
+  TraceOp.setLevel(nullptr, 0);
+  EXPECT_EQ(odd.load(), 0);
   ThreadOp.del(t);
 }
 

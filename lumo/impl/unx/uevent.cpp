@@ -39,18 +39,46 @@ int lumo_event_open(LumoEventData *event) {
   auto *creator = static_cast<LumoEventData *>(MapOp.get(eventMap, event->name));
   if (!creator) return 0;
   event->handle = creator;
+  ++creator->openers;
   return 1;
 }
+
+namespace {
+
+// Under tableLock. Only the creator's entry goes: an opener or a failed duplicate must leave the
+// name to the event that still owns the flag.
+void removeName(LumoEventData *event) {
+  if (named(event) && MapOp.get(eventMap, event->name) == event)
+    MapOp.remove(eventMap, event->name);
+}
+
+}  // namespace
 
 int lumo_event_close(LumoEventData *event) {
   if (!event) return 0;
   std::lock_guard<std::mutex> guard(tableLock);
   if (!eventMap) return 0;
-  // Only the creator's entry goes: an opener or a failed duplicate must leave the name to the
-  // event that still owns the flag.
-  if (named(event) && MapOp.get(eventMap, event->name) == event)
-    MapOp.remove(eventMap, event->name);
+  removeName(event);
   return 1;
+}
+
+// An opener may outlive its creator: the creator's record, whose flag it uses, then stays until
+// the last opener lets go of it.
+bool event_release(LumoEventData *event) noexcept {
+  if (!event) return true;
+  LumoEventData *lastUse = nullptr;
+  bool keep = false;
+  {
+    std::lock_guard<std::mutex> guard(tableLock);
+    if (eventMap) removeName(event);
+    LumoEventData *creator = event->handle;
+    if (creator && creator != event && --creator->openers == 0 && creator->orphaned)
+      lastUse = creator;
+    if (creator == event && event->openers > 0) keep = event->orphaned = true;
+    event->handle = nullptr;
+  }
+  if (lastUse) event_freeRecord(lastUse);
+  return !keep;
 }
 
 int lumo_event_set(LumoEventData *event) {

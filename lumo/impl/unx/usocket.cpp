@@ -46,8 +46,10 @@ constexpr int kListenBacklog = 4096;
 constexpr int kPeekDatagramSize = 256;
 constexpr int kHostBufferSize = 256;
 
-// gethostname and gethostaddr answer in this shared buffer (documented as shared storage).
-char hostBuffer[kHostBufferSize];
+// gethostname and gethostaddr answer in this buffer. One per thread, like the platform's buffer
+// behind the dotted texts: two threads asking at once would otherwise write one text over the
+// other while it is read.
+thread_local char hostBuffer[kHostBufferSize];
 
 #define SOCK_TRC(level, code, ...) TraceOp.trc(kSocketObject, level, __LINE__, code, __VA_ARGS__)
 #define SOCK_TERRNO(level, code, error, ...) \
@@ -58,11 +60,14 @@ char hostBuffer[kHostBufferSize];
 // is never touched.
 int fdOf(const LumoSocketData *d) noexcept { return d->sh > 0 ? d->sh : -1; }
 
+// Every descriptor the module opens is close-on-exec: the shell commands the library starts
+// must not inherit connections (a peer would not see the close while a command still runs).
+//
 // Descriptor 0 means "no socket", so a socket must never be given it (a daemon may well run
 // with standard input closed): a socket that got it moves to the next free descriptor.
 int avoidZero(int fd) noexcept {
   if (fd != 0) return fd;
-  int moved = fcntl(0, F_DUPFD, 1);
+  int moved = fcntl(0, F_DUPFD_CLOEXEC, 1);
   int error = errno;
   close(0);
   errno = error;
@@ -207,7 +212,8 @@ bool socket_create(LumoSocketData *d) noexcept {
   SOCK_TRC(LUMO_TRC_D, LUMO_TRC_CODE, "creating socket udp=%d", d->udp ? 1 : 0);
   errno = 0;
   int fd =
-      d->udp ? socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP) : socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+      d->udp ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP)
+             : socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   fd = avoidZero(fd);
   d->sh = fd;
   if (fd < 0) {
@@ -278,12 +284,18 @@ char *socket_gethostbyaddr(const char *address, char *buffer, int size) noexcept
   return buffer;
 }
 
+// The stream gets a descriptor of its own: the caller closes the stream, the socket closes its
+// descriptor, in either order, and neither close can hit a descriptor that the platform has
+// meanwhile given to someone else.
 FILE *socket_getStream(LumoSocket *sock) noexcept {
   LumoSocketData *d = socket_data(sock, __LINE__);
   if (!d) return nullptr;
-  FILE *stream = fdopen(fdOf(d), "w+");
+  errno = 0;
+  int fd = fcntl(fdOf(d), F_DUPFD_CLOEXEC, 1);
+  FILE *stream = fd < 0 ? nullptr : fdopen(fd, "w+");
   if (!stream) {
     d->rc = errno;
+    if (fd >= 0) close(fd);
     SOCK_TERRNO(LUMO_TRC_E, LUMO_TRC_CODE, d->rc, "Error getting stream for socket.");
   }
   return stream;
@@ -402,7 +414,7 @@ int lumo_socket_accept(LumoSocket *sock) {
     return -1;
   }
   errno = 0;
-  int fd = avoidZero(accept(fdOf(d), nullptr, nullptr));
+  int fd = avoidZero(accept4(fdOf(d), nullptr, nullptr, SOCK_CLOEXEC));
   int error = errno;
   if (fd < 0) {
     d->rc = error;
@@ -419,6 +431,9 @@ int lumo_socket_close(LumoSocket *sock) {
   if (d->udp && d->multicast && d->sh > 0) leaveGroup(d);
   if (close(fdOf(d)) != 0) {
     d->rc = errno;
+    // The platform releases the number even when close reports an error: closing it again
+    // later would close whatever it was given to next.
+    if (d->sh > 0) d->sh = 0;
     SOCK_TERRNO(LUMO_TRC_E, kCodeClose, d->rc, "close() failed");
     return 0;
   }
@@ -636,7 +651,7 @@ char *lumo_socket_mac(const char *interfaceName) {
   ifreq request;
   std::memset(&request, 0, sizeof request);
   std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", name);
-  int probe = socket(AF_INET, SOCK_DGRAM, 0);
+  int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   int rc = probe < 0 ? probe : ioctl(probe, SIOCGIFHWADDR, &request);
   int error = errno;
   if (probe >= 0) close(probe);
