@@ -14,7 +14,9 @@
 
 #include "object.hpp"
 #include "str.hpp"
+#ifdef LUMO_TEST_HOOKS
 #include "testing.h"
+#endif
 
 #if defined(__SANITIZE_ADDRESS__)
 #define LUMO_ASAN 1
@@ -166,7 +168,9 @@ inline Shard *myShard() noexcept {
 std::mutex statMutex;
 std::atomic<bool> statMutexOn{false};
 
+#ifdef LUMO_TEST_HOOKS
 std::atomic<long> failCountdown{0};
+#endif
 
 const char *orEmpty(const char *s) { return s ? s : ""; }
 
@@ -186,6 +190,7 @@ uint32_t &wordOf(Header *h) {
   return *reinterpret_cast<uint32_t *>(reinterpret_cast<char *>(h) - sizeof(uint32_t));
 }
 
+#ifdef LUMO_TEST_HOOKS
 bool injectedFailure() {
   long n = failCountdown.load(std::memory_order_relaxed);
   while (n > 0) {
@@ -193,6 +198,9 @@ bool injectedFailure() {
   }
   return false;
 }
+#else
+constexpr bool injectedFailure() { return false; }
+#endif
 
 // delta +1 for an allocation, -1 for a release; counted tells whether the block's type counter
 // moves (a typed block of the current epoch).
@@ -585,15 +593,13 @@ void *mem_set(void *buffer, int c, int length) noexcept {
 
 void mem_setDebug(int flag) noexcept { m_bDebug.store(flag, std::memory_order_relaxed); }
 
-namespace lumo {
-void mem_failAfter(long n) noexcept { failCountdown.store(n, std::memory_order_relaxed); }
-}  // namespace lumo
-
-// Exported on purpose for the allocation-failure tests only (declared in impl/testing.h, never
-// installed): the same switch, returning how many allocations the previous setting had left.
+#ifdef LUMO_TEST_HOOKS
+// Only the test build of the library has the switch (declared in impl/testing.h): the installed
+// library offers no way to make allocations fail.
 long lumo_mem_failAfter(long n) {
   return failCountdown.exchange(n < 0 ? 0 : n);
 }
+#endif
 
 const LumoMem MemOp = {LUMO_MEM_OPS(LUMO_SLOT_INIT_PREFIXED, mem_)};
 
