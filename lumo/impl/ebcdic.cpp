@@ -5,6 +5,7 @@
 #include <lumo/node.h>
 #include <lumo/trace.h>
 
+#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -124,6 +125,7 @@ char *readText(const char *path) {
   LumoFile *file = file_inst(path, LUMO_FILE_READ);
   if (!file) return nullptr;
   int size = file_size(file);
+  if (size == INT_MAX) size = 0;  // saturated: a file past 2 GiB leaves no room for the terminator
   char *text = size > 0 ? static_cast<char *>(mem_alloc(size + 1, kSource, __LINE__)) : nullptr;
   if (text) {
     std::memset(text, 0, static_cast<std::size_t>(size) + 1);

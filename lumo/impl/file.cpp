@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -29,6 +30,9 @@ constexpr char kForeignSeparator = '\\';
 constexpr int kCopyBufferSize = 1048576;
 constexpr int kPwdBufferSize = 1024;
 constexpr int kCommandSize = 1024;  // shell commands of isAccessed, terminator included
+
+// Sizes and offsets are 64-bit on every platform (large-file build); the int getters saturate.
+int saturated(off_t n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n); }
 constexpr const char *kUsageR = "R";
 constexpr const char *kUsageF = "F";
 
@@ -229,6 +233,12 @@ int file_flushFile(LumoFile *file) noexcept {
 int file_readFile(LumoFile *file, void *buffer, int length) noexcept {
   FileData *d = dataOf(file);
   if (!d) return 0;
+  if (length < 0) {
+    d->readCount = 0;
+    TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, 501, "Error read file [%s]: length %d",
+                d->path ? d->path : "", length);
+    return 0;
+  }
   d->readCount = 0;
   if (!d->stream || length < 0 || (!buffer && length > 0)) return 0;
   std::size_t n = length > 0 ? std::fread(buffer, 1, static_cast<std::size_t>(length), d->stream)
@@ -270,6 +280,12 @@ int file_readStr(LumoFile *file, char *buffer) noexcept {
 int file_writeFile(LumoFile *file, const void *data, int length) noexcept {
   FileData *d = dataOf(file);
   if (!d) return 0;
+  if (length < 0) {
+    d->writtenCount = 0;
+    TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, 502, "Error write file [%s]: length %d",
+                d->path ? d->path : "", length);
+    return 0;
+  }
   d->writtenCount = 0;
   if (!d->stream || length < 0 || (!data && length > 0)) return 0;
   std::size_t n =
@@ -319,7 +335,7 @@ int file_size(LumoFile *file) noexcept {
   struct stat st;
   int r = ::fstat(fileno(d->stream), &st);
   d->rc = errno;
-  d->size = r == 0 ? static_cast<int>(st.st_size) : 0;
+  d->size = r == 0 ? saturated(st.st_size) : 0;
   return d->size;
 }
 
@@ -343,9 +359,9 @@ int file_setpos(LumoFile *file, int offset) noexcept {
 int file_getpos(LumoFile *file) noexcept {
   FileData *d = dataOf(file);
   if (!d || !d->stream) return -1;
-  long pos = std::ftell(d->stream);
+  off_t pos = ftello(d->stream);
   d->rc = errno;
-  return static_cast<int>(pos);
+  return pos < 0 ? -1 : saturated(pos);
 }
 
 int file_setFilename(LumoFile *file, const char *path) noexcept {
@@ -529,7 +545,7 @@ int file_accessCheck(char *path) noexcept {
 
 int file_fileSize(char *path) noexcept {
   struct stat st;
-  return statPath(path, &st) ? static_cast<int>(st.st_size) : 0;
+  return statPath(path, &st) ? saturated(st.st_size) : 0;
 }
 
 // The file type is compared as a whole: single bits of it are shared by sockets and devices.
