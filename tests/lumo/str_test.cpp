@@ -4,14 +4,14 @@
 #include <lumo/str.h>
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <regex>
 #include <string>
+
+#include "huge_text.hpp"
 
 namespace {
 
@@ -310,53 +310,12 @@ TEST_F(StrTest, ResultsTooLargeForAnIntAreRefused) {
   EXPECT_EQ(StrOp.snz2sz("ab", INT_MAX), nullptr);
 }
 
-// A text of more than INT_MAX bytes that costs address space, not memory: the same two small
-// shared buffers mapped over and over, the last one ending in the terminator.
-class HugeText {
- public:
-  static constexpr size_t kChunk = size_t{16} << 20;
-  static constexpr size_t kChunks = 129;  // 2064 MiB
-
-  HugeText() {
-    int filled = memfd_create("lumo-huge", 0), ended = memfd_create("lumo-huge-end", 0);
-    ready_ = map(filled, ended);
-    if (filled >= 0) close(filled);
-    if (ended >= 0) close(ended);
-  }
-  ~HugeText() {
-    if (base_) munmap(base_, kChunk * kChunks);
-  }
-  const char *text() const { return ready_ ? base_ : nullptr; }
-
- private:
-  bool map(int filled, int ended) {
-    if (filled < 0 || ended < 0 || ftruncate(filled, kChunk) != 0 ||
-        ftruncate(ended, kChunk) != 0)
-      return false;
-    void *area = mmap(nullptr, kChunk * kChunks, PROT_NONE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (area == MAP_FAILED) return false;
-    base_ = static_cast<char *>(area);
-    for (size_t i = 0; i < kChunks; ++i) {
-      void *at = mmap(base_ + i * kChunk, kChunk, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED,
-                      i + 1 < kChunks ? filled : ended, 0);
-      if (at == MAP_FAILED) return false;
-    }
-    memset(base_, 'a', kChunk);                               // every chunk but the last
-    memset(base_ + (kChunks - 1) * kChunk, 'a', kChunk - 1);  // the last, up to its end
-    base_[kChunks * kChunk - 1] = '\0';
-    return true;
-  }
-  char *base_ = nullptr;
-  bool ready_ = false;
-};
-
 TEST_F(StrTest, TextsLongerThanIntMaxAreRefusedNotWrapped) {
   if (sizeof(void *) < 8) GTEST_SKIP() << "a 32-bit process has no room for such a text";
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "ThreadSanitizer shadows every byte read";
 #endif
-  HugeText huge;
+  HugeText huge(129);  // 2064 MiB
   const char *text = huge.text();
   if (!text) GTEST_SKIP() << "the machine refused the mappings";
   EXPECT_EQ(StrOp.len(text), INT_MAX);
