@@ -41,8 +41,13 @@ enum {
 LUMO_EXTERN_C_BEGIN
 
 /* MemOp: service table, no base slots.
- * alloc/allocTID/realloc: zeroed block or null (message on stdout).
- * free/freeTID: a block that is not live or has another type is reported and left alone.
+ * alloc/allocTID/realloc: zeroed block or null (message on stdout); a negative size is refused
+ *   and leaves realloc's old block as it was.
+ * free/freeTID: a block that is not live or has another type is reported and left alone, and so
+ *   is any block freeTID is given with an id outside 0..23.
+ * chr/cmp/copy/set: a negative length is reported and touches nothing (cmp answers false).
+ * getAllocCount/getAllocSize: counted in 64 bits, answered saturated at INT_MAX.
+ * getLastOperation: the text lies in a buffer of the calling thread.
  * freeObj: takes the address of an object handle, calls the object's own del, clears the handle.
  * dumpStrings(1): new string listing the registered strings (null when none); (0): prints them. */
 #define LUMO_MEM_OPS(X, C)                                                           \

@@ -5,7 +5,9 @@
  * it with freeStr, or with freeStrID and the same id. strToByte returns an untyped buffer that is
  * freed with MemOp.free. NULL arguments give NULL, 0 or false unless stated otherwise.
  * cat/catID and trim/trimID consume their first argument when they return a new string: the
- * caller replaces its string by the result. No state: every operation is thread-safe on
+ * caller replaces its string by the result. A result that would pass INT_MAX bytes is refused
+ * (NULL); len saturates at INT_MAX. equalsn/equalsni with a negative count compare the whole
+ * strings; long2snz/int2snz write at most 255 digits. No state: every operation is thread-safe on
  * strings the caller does not share. */
 #ifndef LUMO_STR_H
 #define LUMO_STR_H

@@ -374,6 +374,12 @@ LumoNode *parseNode(Parser &p, int level, LumoNode *parent) noexcept {
 
 LumoDoc *doc_parseErr(const char *text, int *errPos) noexcept {
   if (!text || !*text) return nullptr;
+  // Positions are ints: a text they cannot reach is refused before the walk starts.
+  if (std::strlen(text) >= static_cast<std::size_t>(INT_MAX)) {
+    note(LUMO_TRC_E, __LINE__, "Parser error: text too long to parse!");
+    if (errPos) *errPos = 0;
+    return nullptr;
+  }
   LumoDoc *doc = lumo::doc_newDocument(__LINE__);
   if (!doc) return nullptr;
   note(LUMO_TRC_S, __LINE__, "Parsing started, input: %-20.20s...", text);

@@ -290,6 +290,12 @@ int file_flushFile(LumoFile *file) noexcept {
 int file_readFile(LumoFile *file, void *buffer, int length) noexcept {
   FileData *d = dataOf(file);
   if (!d) return 0;
+  if (length < 0) {
+    d->readCount = 0;
+    TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, 501, "Error read file [%s]: length %d",
+                d->path ? d->path : "", length);
+    return 0;
+  }
   d->readCount = 0;
   if (!d->stream || length < 0 || (!buffer && length > 0)) return 0;
   std::size_t n = length > 0 ? std::fread(buffer, 1, static_cast<std::size_t>(length), d->stream)
@@ -331,6 +337,12 @@ int file_readStr(LumoFile *file, char *buffer) noexcept {
 int file_writeFile(LumoFile *file, const void *data, int length) noexcept {
   FileData *d = dataOf(file);
   if (!d) return 0;
+  if (length < 0) {
+    d->writtenCount = 0;
+    TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, 502, "Error write file [%s]: length %d",
+                d->path ? d->path : "", length);
+    return 0;
+  }
   d->writtenCount = 0;
   if (!d->stream || length < 0 || (!data && length > 0)) return 0;
   std::size_t n =
@@ -402,9 +414,9 @@ int file_setpos(LumoFile *file, int offset) noexcept {
 int file_getpos(LumoFile *file) noexcept {
   FileData *d = dataOf(file);
   if (!d || !d->stream) return -1;
-  off_t pos = ::ftello(d->stream);
+  off_t pos = ftello(d->stream);
   d->rc = errno;
-  return saturated(pos);
+  return pos < 0 ? -1 : saturated(pos);
 }
 
 int file_setFilename(LumoFile *file, const char *path) noexcept {

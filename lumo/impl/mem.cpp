@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cinttypes>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,8 +14,9 @@
 #include <new>
 
 #include "object.hpp"
-#include "str.hpp"
+#ifdef LUMO_TEST_HOOKS
 #include "testing.h"
+#endif
 
 #if defined(__SANITIZE_ADDRESS__)
 #define LUMO_ASAN 1
@@ -45,8 +47,14 @@ struct Header {
 static_assert(sizeof(Header) == kHeader, "header layout is fixed");
 
 constexpr std::size_t kLargeBlock = 64 * 1024;
+// A listed string's line is cut where the string module's fmt cuts (its scratch buffer's size).
+constexpr int kDumpLine = 4096;
 
 enum { kOpAlloc = 0, kOpRealloc = 1, kOpCheck = 2, kOpFree = 3 };
+
+// The header check's "whatever type the block has": only realloc asks for it. Every entry point
+// refuses ids outside 0..23, so a caller can never reach it.
+constexpr int kAnyType = -1;
 
 // The padding in front of the header (at least 4 bytes on every platform this runs on) holds
 // the block's bookkeeping word: the string-registry slot that holds it (plus one; 0 when none)
@@ -56,7 +64,8 @@ static_assert(kPad >= sizeof(uint32_t), "room for the bookkeeping word before th
 constexpr uint32_t kSlotMask = 0xFFFFu;
 
 std::atomic<int> m_bDebug{0};
-char opStr[1024];
+// Per thread: the text handed out stays put while another thread asks for its own.
+thread_local char opStr[1024];
 std::atomic<char *> m_Strings[LUMO_MEM_MAX_STRINGS];
 std::atomic<int> stringsTaken{0};  // occupied registry slots
 static_assert(LUMO_MEM_MAX_STRINGS < kSlotMask, "a slot number fits the bookkeeping word");
@@ -66,31 +75,41 @@ static_assert(LUMO_MEM_MAX_STRINGS < kSlotMask, "a slot number fits the bookkeep
 // Every thread counts into a shard of its own (no locked instruction, no cache line shared with
 // another thread); a read sums the shards of the live threads and what the ended threads left.
 // A block may be released on another thread than the one that took it, so a shard's counters
-// can be negative; only the sum means anything.
+// can be negative; only the sum means anything. Blocks and bytes are counted in 64 bits (a few
+// large documents pass 2 GiB on a 64-bit host); the int getters saturate.
 //
 // The per-type counters restart at zero on resetDump. A release of a block taken before the
 // last reset leaves them alone (its allocation is no longer counted), which is what keeps them
 // from going below zero: each block's reset epoch rides in its bookkeeping word.
 struct Counters {
-  std::atomic<int> count{0};
-  std::atomic<int> size{0};
+  std::atomic<int64_t> count{0};
+  std::atomic<int64_t> size{0};
   std::atomic<int> perType[LUMO_TID_UNTYPED] = {};
 };
 
 struct Shard {
   Counters c;
   Shard *next = nullptr;
-  // The last operation of this thread (see mem_getLastOperation).
-  int op = 0;
-  const void *p = nullptr;
-  const char *source = nullptr;
-  int line = 0;
+  // The last operation of this thread (see mem_getLastOperation). Another thread may read it
+  // while this one writes it, so each field is an atomic of its own: a reader may see the fields
+  // of two consecutive operations mixed, but never a torn value.
+  std::atomic<int> op{0};
+  std::atomic<const void *> p{nullptr};
+  std::atomic<const char *> source{nullptr};
+  std::atomic<int> line{0};
   std::atomic<bool> recorded{false};
 };
 
 // Only the owning thread writes its shard: a plain add through a relaxed load and store.
-inline void bump(std::atomic<int> &c, int delta) {
+template <typename T>
+inline void bump(std::atomic<T> &c, T delta) {
   c.store(c.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+}
+
+int saturate(int64_t n) {
+  if (n > INT_MAX) return INT_MAX;
+  if (n < INT_MIN) return INT_MIN;
+  return static_cast<int>(n);
 }
 
 std::mutex shardLock;      // the shard list, the retired totals and resetDump
@@ -166,7 +185,9 @@ inline Shard *myShard() noexcept {
 std::mutex statMutex;
 std::atomic<bool> statMutexOn{false};
 
+#ifdef LUMO_TEST_HOOKS
 std::atomic<long> failCountdown{0};
+#endif
 
 const char *orEmpty(const char *s) { return s ? s : ""; }
 
@@ -174,10 +195,10 @@ uintptr_t addr(const void *p) { return reinterpret_cast<uintptr_t>(p); }
 
 void recordOp(Shard *s, int op, const void *p, const char *source, int line) {
   if (!s) return;
-  s->op = op;
-  s->p = p;
-  s->source = source;
-  s->line = line;
+  s->op.store(op, std::memory_order_relaxed);
+  s->p.store(p, std::memory_order_relaxed);
+  s->source.store(source, std::memory_order_relaxed);
+  s->line.store(line, std::memory_order_relaxed);
 }
 
 Header *headerOf(void *p) { return reinterpret_cast<Header *>(static_cast<char *>(p) - kHeader); }
@@ -186,6 +207,7 @@ uint32_t &wordOf(Header *h) {
   return *reinterpret_cast<uint32_t *>(reinterpret_cast<char *>(h) - sizeof(uint32_t));
 }
 
+#ifdef LUMO_TEST_HOOKS
 bool injectedFailure() {
   long n = failCountdown.load(std::memory_order_relaxed);
   while (n > 0) {
@@ -193,17 +215,21 @@ bool injectedFailure() {
   }
   return false;
 }
+#else
+constexpr bool injectedFailure() { return false; }
+#endif
 
 // delta +1 for an allocation, -1 for a release; counted tells whether the block's type counter
 // moves (a typed block of the current epoch).
 inline void countUnlocked(Shard *s, int delta, int size, int tid, bool counted) {
   bool typed = counted && tid >= 0 && tid < LUMO_TID_UNTYPED;
+  int64_t bytes = delta * (static_cast<int64_t>(size) + kHeader);
   if (s) {
-    bump(s->c.size, delta * (size + kHeader));
-    bump(s->c.count, delta);
+    bump<int64_t>(s->c.size, bytes);
+    bump<int64_t>(s->c.count, delta);
     if (typed) bump(s->c.perType[tid], delta);
   } else {
-    retired.size.fetch_add(delta * (size + kHeader), std::memory_order_relaxed);
+    retired.size.fetch_add(bytes, std::memory_order_relaxed);
     retired.count.fetch_add(delta, std::memory_order_relaxed);
     if (typed) retired.perType[tid].fetch_add(delta, std::memory_order_relaxed);
   }
@@ -215,17 +241,10 @@ inline void count(Shard *s, int delta, int size, int tid, bool counted) {
   countUnlocked(s, delta, size, tid, counted);
 }
 
-int sumCount() {
+int64_t sum(std::atomic<int64_t> Counters::*field) {
   std::lock_guard<std::mutex> guard(shardLock);
-  int n = retired.count.load(std::memory_order_relaxed);
-  for (Shard *s = shards; s; s = s->next) n += s->c.count.load(std::memory_order_relaxed);
-  return n;
-}
-
-int sumSize() {
-  std::lock_guard<std::mutex> guard(shardLock);
-  int n = retired.size.load(std::memory_order_relaxed);
-  for (Shard *s = shards; s; s = s->next) n += s->c.size.load(std::memory_order_relaxed);
+  int64_t n = (retired.*field).load(std::memory_order_relaxed);
+  for (Shard *s = shards; s; s = s->next) n += (s->c.*field).load(std::memory_order_relaxed);
   return n;
 }
 
@@ -244,9 +263,9 @@ int sumType(int tid) {
   return n > 0 ? n : 0;
 }
 
-// Allocation shared by alloc, allocTID and realloc.
+// Allocation shared by alloc, allocTID and realloc; n is never negative here.
 inline __attribute__((always_inline)) void *allocBlock(int n, int tid, const char *source, int line) {
-  std::size_t total = kPad + kHeader + static_cast<std::size_t>(n < 0 ? 0 : n);
+  std::size_t total = kPad + kHeader + static_cast<std::size_t>(n);
   // A large block comes zeroed from calloc, which need not clear pages fresh from the system;
   // a small one is cleared here, which is cheaper than calloc's slower path for it.
   bool large = total >= kLargeBlock;
@@ -279,7 +298,7 @@ bool hasMagic(void *p) {
   return std::memcmp(headerOf(p)->magic, kMagic, sizeof kMagic) == 0;
 }
 
-// Header check; tid < 0 accepts the block's own type (only the magic decides). A release that
+// Header check; kAnyType accepts the block's own type (only the magic decides). A release that
 // passes the check records itself as the last operation at once, so the check is recorded here
 // only where it stays the last one: when it fails, or when the caller asked for a check alone.
 bool checkBlock(Shard *s, void *p, int tid, const char *source, int line, int *sizeOut,
@@ -293,7 +312,7 @@ bool checkBlock(Shard *s, void *p, int tid, const char *source, int line, int *s
     return false;
   }
   Header *h = headerOf(p);
-  if (tid >= 0 && h->tid != tid) {
+  if (tid != kAnyType && h->tid != tid) {
     if (!recordPass) recordOp(s, kOpCheck, p, source, line);
     std::printf(">>>>> memory block id=%d freeID=%d file=%s line=%d <<<<<\n", h->tid, tid,
                 orEmpty(source), line);
@@ -350,7 +369,7 @@ void unregisterString(char *p) {
   word &= ~kSlotMask;
 }
 
-bool isLarge(int n) { return n > 0 && static_cast<std::size_t>(n) + kPad + kHeader >= kLargeBlock; }
+bool isLarge(int n) { return static_cast<std::size_t>(n) + kPad + kHeader >= kLargeBlock; }
 
 // Realloc of a large block: the C library moves its pages instead of copying them where it can.
 // The statistics, the registry and the last-operation record end as after a new block, a copy
@@ -361,7 +380,7 @@ void *resizeLarge(void *p, int oldSize, int tid, int n, const char *source, int 
   Header *h = headerOf(p);
   uint32_t word = wordOf(h);
   bool current = (word >> 16) == (epoch.load(std::memory_order_relaxed) & 0xFFFFu);
-  std::size_t total = kPad + kHeader + static_cast<std::size_t>(n < 0 ? 0 : n);
+  std::size_t total = kPad + kHeader + static_cast<std::size_t>(n);
   std::memset(h->magic, 0, sizeof kMagic);
   char *raw = nullptr;
   if (!injectedFailure())
@@ -392,9 +411,27 @@ void *resizeLarge(void *p, int oldSize, int tid, int n, const char *source, int 
 
 bool validTid(int tid) { return tid >= 0 && tid <= LUMO_TID_UNTYPED; }
 
+// A negative size would reach the header, the statistics and the copy of a realloc; it is
+// refused before anything is allocated or released.
+bool refuseSize(int size, const char *source, int line) {
+  if (size >= 0) return false;
+  std::printf(">>>>> alloc( %ld ) with negative size! %s:%d <<<<<\n", static_cast<long>(size),
+              orEmpty(source), line);
+  return true;
+}
+
+// The byte helpers take no source; a negative length is reported and nothing is touched.
+bool refuseLength(const char *op, const void *p, int length) {
+  if (length >= 0) return false;
+  std::printf(">>>>> %s( 0x%08" PRIXPTR ", %d ) with negative length! <<<<<\n", op, addr(p),
+              length);
+  return true;
+}
+
 }  // namespace
 
 void *mem_alloc(int size, const char *source, int line) noexcept {
+  if (refuseSize(size, source, line)) return nullptr;
   void *p = allocBlock(size, LUMO_TID_UNTYPED, source, line);
   if (!p) std::printf("__mem_alloc_magic(%ld) failed!", static_cast<long>(size));
   if (m_bDebug.load(std::memory_order_relaxed))
@@ -409,6 +446,7 @@ void *mem_allocTID(int size, int tid, const char *source, int line) noexcept {
                 static_cast<uintptr_t>(0), static_cast<long>(size), orEmpty(source), line, tid);
     return nullptr;
   }
+  if (refuseSize(size, source, line)) return nullptr;
   void *p = allocBlock(size, tid, source, line);
   if (!p) {
     std::printf("__mem_alloc_magic(%ld) failed!\n", static_cast<long>(size));
@@ -431,19 +469,21 @@ void mem_basecpy(void *dst, const void *table, int extLen, int total, void *data
 }
 
 void *mem_chr(const void *buffer, int c, int length) noexcept {
-  if (!buffer || length <= 0) return nullptr;
+  if (refuseLength("chr", buffer, length) || !buffer || length == 0) return nullptr;
   return const_cast<void *>(
       std::memchr(buffer, static_cast<unsigned char>(c), static_cast<std::size_t>(length)));
 }
 
+// A negative length compares nothing and so proves nothing equal.
 int mem_cmp(const void *a, const void *b, int length) noexcept {
-  if (!a || !b) return 0;
-  if (length <= 0) return 1;
+  if (refuseLength("cmp", a, length) || !a || !b) return 0;
+  if (length == 0) return 1;
   return std::memcmp(a, b, static_cast<std::size_t>(length)) == 0;
 }
 
 void *mem_copy(void *dst, const void *src, int length) noexcept {
-  if (dst && src && length > 0) std::memmove(dst, src, static_cast<std::size_t>(length));
+  if (!refuseLength("copy", dst, length) && dst && src && length > 0)
+    std::memmove(dst, src, static_cast<std::size_t>(length));
   return dst;
 }
 
@@ -458,21 +498,45 @@ int *mem_dumpAllocCntID(void) noexcept {
   return reinterpret_cast<int *>(m_lAllocatedID);
 }
 
+namespace {
+
+// One line of the listing, cut where the string module's fmt cuts; the length of the whole line.
+int dumpLine(char *buffer, int i, const char *s) {
+  int n = std::snprintf(buffer, kDumpLine - 1, "DUMP STRING[%d]: [%s]\n", i, s);
+  if (n < 0) return 0;
+  return n < kDumpLine - 2 ? n : kDumpLine - 2;
+}
+
+}  // namespace
+
+// The listing is taken from a copy of the registry made first, so that the result string (which
+// enters the registry itself) is not listed, and it is built in one block of the measured size.
 char *mem_dumpStrings(int flag) noexcept {
-  char *result = nullptr;
-  for (int i = 0; i < LUMO_MEM_MAX_STRINGS; ++i) {
-    const char *s = m_Strings[i].load(std::memory_order_acquire);
-    if (!s) continue;
-    if (flag) {
-      char *line = str_fmt("DUMP STRING[%d]: [%s]\n", i, s);
-      char *joined = str_cat(result, line);
-      if (joined) result = joined;
-      str_freeStr(line);
-    } else {
-      std::printf("***DUMP STRING[%d]: [%s]\n", i, s);
-    }
+  const char *seen[LUMO_MEM_MAX_STRINGS];
+  for (int i = 0; i < LUMO_MEM_MAX_STRINGS; ++i)
+    seen[i] = m_Strings[i].load(std::memory_order_acquire);
+  if (!flag) {
+    for (int i = 0; i < LUMO_MEM_MAX_STRINGS; ++i)
+      if (seen[i]) std::printf("***DUMP STRING[%d]: [%s]\n", i, seen[i]);
+    return nullptr;
   }
-  return flag ? result : nullptr;
+  char line[kDumpLine];
+  int64_t total = 0;
+  for (int i = 0; i < LUMO_MEM_MAX_STRINGS; ++i)
+    if (seen[i]) total += dumpLine(line, i, seen[i]);
+  if (total == 0 || total >= INT_MAX) return nullptr;
+  char *result = static_cast<char *>(
+      mem_allocTID(static_cast<int>(total) + 1, LUMO_TID_STRING, "impl/mem", __LINE__));
+  if (!result) return nullptr;
+  int used = 0;
+  for (int i = 0; i < LUMO_MEM_MAX_STRINGS; ++i) {
+    if (!seen[i]) continue;
+    int n = dumpLine(line, i, seen[i]);
+    if (n > total - used) n = static_cast<int>(total - used);
+    std::memcpy(result + used, line, static_cast<std::size_t>(n));
+    used += n;
+  }
+  return result;
 }
 
 void mem_free(void *p, const char *source, int line) noexcept {
@@ -492,9 +556,12 @@ void mem_freeObj(void *handleAddress) noexcept {
 
 void mem_freeTID(void *p, int tid, const char *source, int line) noexcept {
   if (!p) return;
-  if (tid == LUMO_TID_UNTYPED)
+  // The untyped id is served all the same; an id outside the table releases nothing, since its
+  // block could not be counted off or taken out of the string registry.
+  if (tid == LUMO_TID_UNTYPED || !validTid(tid))
     std::printf(" freeIDMem( 0x%08" PRIXPTR " ) %s line=%d: id %d not allowed!!!\n", addr(p),
-                orEmpty(source), line, LUMO_TID_UNTYPED);
+                orEmpty(source), line, tid);
+  if (!validTid(tid)) return;
   // Only a live string block leaves the registry, so a refused release keeps its entry.
   if (tid == LUMO_TID_STRING && hasMagic(p) && headerOf(p)->tid == LUMO_TID_STRING)
     unregisterString(static_cast<char *>(p));
@@ -509,9 +576,9 @@ int mem_getAllocCntID(int tid) noexcept {
   return sumType(tid);
 }
 
-int mem_getAllocCount(void) noexcept { return sumCount(); }
+int mem_getAllocCount(void) noexcept { return saturate(sum(&Counters::count)); }
 
-int mem_getAllocSize(void) noexcept { return sumSize(); }
+int mem_getAllocSize(void) noexcept { return saturate(sum(&Counters::size)); }
 
 int mem_getDumpSize(void) noexcept { return LUMO_MEM_TYPE_COUNT * static_cast<int>(sizeof(int)); }
 
@@ -520,15 +587,24 @@ int mem_getDumpSize(void) noexcept { return LUMO_MEM_TYPE_COUNT * static_cast<in
 // on a thread that has made none, that of the thread that made its first one most recently.
 char *mem_getLastOperation(void) noexcept {
   static const char *const names[] = {"alloc", "realloc", "check", "free"};
-  std::lock_guard<std::mutex> guard(shardLock);
-  Shard *s = tlsShard;
-  if (!s || !s->recorded.load(std::memory_order_relaxed))
-    s = lastRecorder.load(std::memory_order_acquire);
-  int op = s ? s->op : 0;
+  int op = 0, line = 0;
+  const void *p = nullptr;
+  const char *source = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(shardLock);
+    Shard *s = tlsShard;
+    if (!s || !s->recorded.load(std::memory_order_relaxed))
+      s = lastRecorder.load(std::memory_order_acquire);
+    if (s) {
+      op = s->op.load(std::memory_order_relaxed);
+      p = s->p.load(std::memory_order_relaxed);
+      source = s->source.load(std::memory_order_relaxed);
+      line = s->line.load(std::memory_order_relaxed);
+    }
+  }
   const char *opName = (op >= 0 && op <= 3) ? names[op] : "?";
   std::snprintf(opStr, sizeof opStr, ">>>>> memLastOp: op=%s p=0x%08" PRIXPTR " file=%s line=%d <<<<<",
-                opName, addr(s ? s->p : nullptr), orEmpty(s ? s->source : nullptr),
-                s ? s->line : 0);
+                opName, addr(p), orEmpty(source), line);
   return opStr;
 }
 
@@ -539,6 +615,11 @@ int mem_isValid(void *p) noexcept {
 }
 
 void *mem_realloc(void *p, int size, const char *source, int line) noexcept {
+  if (size < 0) {
+    std::printf(">>>>> realloc( 0x%08" PRIXPTR ", %ld ) with negative size! %s:%d <<<<<\n",
+                addr(p), static_cast<long>(size), orEmpty(source), line);
+    return nullptr;
+  }
   void *fresh = nullptr;
   if (!p) {
     std::printf(">>>>> realloc( 0x%08" PRIXPTR ", %ld ) with NULL pointer! %s:%d <<<<<\n",
@@ -546,7 +627,7 @@ void *mem_realloc(void *p, int size, const char *source, int line) noexcept {
     fresh = allocBlock(size, LUMO_TID_UNTYPED, source, line);
   } else {
     int oldSize = 0, tid = 0;
-    if (checkBlock(myShard(), p, -1, source, line, &oldSize, &tid)) {
+    if (checkBlock(myShard(), p, kAnyType, source, line, &oldSize, &tid)) {
       if (isLarge(oldSize) || isLarge(size)) {
         fresh = resizeLarge(p, oldSize, tid, size, source, line);
       } else {
@@ -579,21 +660,20 @@ void mem_resetDump(void) noexcept {
 }
 
 void *mem_set(void *buffer, int c, int length) noexcept {
-  if (buffer && length > 0) std::memset(buffer, c, static_cast<std::size_t>(length));
+  if (!refuseLength("set", buffer, length) && buffer && length > 0)
+    std::memset(buffer, c, static_cast<std::size_t>(length));
   return buffer;
 }
 
 void mem_setDebug(int flag) noexcept { m_bDebug.store(flag, std::memory_order_relaxed); }
 
-namespace lumo {
-void mem_failAfter(long n) noexcept { failCountdown.store(n, std::memory_order_relaxed); }
-}  // namespace lumo
-
-// Exported on purpose for the allocation-failure tests only (declared in impl/testing.h, never
-// installed): the same switch, returning how many allocations the previous setting had left.
+#ifdef LUMO_TEST_HOOKS
+// Only the test build of the library has the switch (declared in impl/testing.h): the installed
+// library offers no way to make allocations fail.
 long lumo_mem_failAfter(long n) {
   return failCountdown.exchange(n < 0 ? 0 : n);
 }
+#endif
 
 const LumoMem MemOp = {LUMO_MEM_OPS(LUMO_SLOT_INIT_PREFIXED, mem_)};
 

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -24,16 +25,25 @@ static_assert(kFmtLimit - 1 == LUMO_STR_FMT_MAX, "fmt keeps at most LUMO_STR_FMT
 constexpr int kStampSize = 32;
 constexpr int kFieldBuffer = 256;
 
-int length(const char *s) { return s ? static_cast<int>(std::strlen(s)) : 0; }
+// Lengths are measured in size_t: a text may be longer than an int can count on a 64-bit host.
+// A result that would not fit the memory manager's int size is refused (null) before any
+// arithmetic on it can overflow.
+std::size_t size(const char *s) { return s ? std::strlen(s) : 0; }
 
-char *allocStr(int size, int id, int line) {
-  return static_cast<char *>(mem_allocTID(size, id, kSource, line));
+int length(const char *s) {
+  std::size_t n = size(s);
+  return n < static_cast<std::size_t>(INT_MAX) ? static_cast<int>(n) : INT_MAX;
+}
+
+char *allocStr(uint64_t bytes, int id, int line) {
+  if (bytes > static_cast<uint64_t>(INT_MAX)) return nullptr;
+  return static_cast<char *>(mem_allocTID(static_cast<int>(bytes), id, kSource, line));
 }
 
 // New string of the first n bytes of s under id.
-char *dupN(const char *s, int n, int id, int line) {
-  char *r = allocStr(n + 1, id, line);
-  if (r && n > 0) std::memcpy(r, s, static_cast<std::size_t>(n));
+char *dupN(const char *s, std::size_t n, int id, int line) {
+  char *r = allocStr(static_cast<uint64_t>(n) + 1, id, line);
+  if (r && n > 0) std::memcpy(r, s, n);
   return r;
 }
 
@@ -134,7 +144,7 @@ char *str_dup(const char *str) noexcept { return str_dupID(str, LUMO_TID_STRING)
 
 char *str_dupID(const char *str, int id) noexcept {
   if (!str) return nullptr;
-  return dupN(str, length(str), id, __LINE__);
+  return dupN(str, size(str), id, __LINE__);
 }
 
 char *str_cat(char *str, const char *text) noexcept {
@@ -144,12 +154,12 @@ char *str_cat(char *str, const char *text) noexcept {
 char *str_catID(char *str, const char *text, int id) noexcept {
   if (!text) return nullptr;
   if (!str) return str_dupID(text, id);
-  int a = length(str), b = length(text);
-  char *r = allocStr(a + b + 1, id, __LINE__);
+  std::size_t a = size(str), b = size(text);
+  char *r = allocStr(static_cast<uint64_t>(a) + b + 1, id, __LINE__);
   // On failure the caller's string stays alive: it may still hold its only pointer to it.
   if (!r) return nullptr;
-  std::memcpy(r, str, static_cast<std::size_t>(a));
-  std::memcpy(r + a, text, static_cast<std::size_t>(b));
+  std::memcpy(r, str, a);
+  std::memcpy(r + a, text, b);
   mem_freeTID(str, id, kSource, __LINE__);
   return r;
 }
@@ -161,8 +171,8 @@ char *str_copy(char *dst, const char *src) noexcept {
 
 int str_copynz(char *dst, int dstLen, const char *src) noexcept {
   if (!dst || !src || dstLen <= 0) return 0;
-  int n = length(src);
-  if (n > dstLen) n = dstLen;
+  int s = length(src);
+  int n = s < dstLen ? s : dstLen;
   std::memcpy(dst, src, static_cast<std::size_t>(n));
   return n;
 }
@@ -181,36 +191,40 @@ int str_equalsi(const char *a, const char *b) noexcept {
   return a && b && strcasecmp(a, b) == 0;
 }
 
+// A negative count compares the whole strings, as the count taken unsigned would: never
+// "equal" for strings that differ.
 int str_equalsn(const char *a, const char *b, int n) noexcept {
-  return a && b && std::strncmp(a, b, static_cast<std::size_t>(n < 0 ? 0 : n)) == 0;
+  if (!a || !b) return 0;
+  return (n < 0 ? std::strcmp(a, b) : std::strncmp(a, b, static_cast<std::size_t>(n))) == 0;
 }
 
 int str_equalsni(const char *a, const char *b, int n) noexcept {
-  return a && b && strncasecmp(a, b, static_cast<std::size_t>(n < 0 ? 0 : n)) == 0;
+  if (!a || !b) return 0;
+  return (n < 0 ? strcasecmp(a, b) : strncasecmp(a, b, static_cast<std::size_t>(n))) == 0;
 }
 
 int str_startsWith(const char *str, const char *prefix) noexcept {
-  int p = length(prefix);
-  if (length(str) < p) return 0;
-  return str_equalsn(str, prefix, p);
+  std::size_t p = size(prefix);
+  if (!str || !prefix || size(str) < p) return 0;
+  return std::strncmp(str, prefix, p) == 0;
 }
 
 int str_startsWithi(const char *str, const char *prefix) noexcept {
-  int p = length(prefix);
-  if (length(str) < p) return 0;
-  return str_equalsni(str, prefix, p);
+  std::size_t p = size(prefix);
+  if (!str || !prefix || size(str) < p) return 0;
+  return strncasecmp(str, prefix, p) == 0;
 }
 
 int str_endsWith(const char *str, const char *suffix) noexcept {
   if (!str || !suffix) return 0;
-  int s = length(str), p = length(suffix);
+  std::size_t s = size(str), p = size(suffix);
   if (s < p) return 0;
   return str_equals(str + (s - p), suffix);
 }
 
 int str_endsWithi(const char *str, const char *suffix) noexcept {
   if (!str || !suffix) return 0;
-  int s = length(str), p = length(suffix);
+  std::size_t s = size(str), p = size(suffix);
   if (s < p) return 0;
   return str_equalsi(str + (s - p), suffix);
 }
@@ -316,11 +330,11 @@ char *str_trim(char *str) noexcept { return str_trimID(str, LUMO_TID_STRING); }
 
 char *str_trimID(char *str, int id) noexcept {
   if (!str) return nullptr;
-  int n = length(str);
+  std::size_t n = size(str);
   char *start = str;
   while (*start == ' ') ++start;
   for (char *end = str + n; end > start && end[-1] == ' ';) *--end = '\0';
-  if (length(start) == n) return str;
+  if (size(start) == n) return str;
   char *r = str_dupID(start, id);
   // Without a new string the caller keeps its (now right-trimmed) argument.
   if (!r) return nullptr;
@@ -357,7 +371,7 @@ char *str_replaceAllSub(const char *str, const char *sub, const char *rep) noexc
     int total = length(result);
     // The rebuild is cut at the fmt limit, which may leave the end of the replacement (or the
     // whole occurrence) behind the end of the result: nothing is left to search there.
-    if (off + o >= total || total - off <= m) break;
+    if (static_cast<int64_t>(off) + o >= total || total - off <= m) break;
     pos = str_find(result + off + o, sub);
   }
   return result;
@@ -395,7 +409,7 @@ char *str_replaceAllSubstitutions(const char *str) noexcept {
 char *str_byteToStr(const unsigned char *bytes, int n) noexcept {
   static const char kDigits[] = "0123456789ABCDEF";
   if (!bytes || n < 0) return nullptr;
-  char *r = allocStr(2 * n + 1, LUMO_TID_STRING, __LINE__);
+  char *r = allocStr(2 * static_cast<uint64_t>(n) + 1, LUMO_TID_STRING, __LINE__);
   if (!r) return nullptr;
   for (int i = 0; i < n; ++i) {
     r[2 * i] = kDigits[bytes[i] >> 4];
@@ -406,23 +420,26 @@ char *str_byteToStr(const unsigned char *bytes, int n) noexcept {
 
 unsigned char *str_strToByteBuffer(const char *hex, unsigned char *buffer) noexcept {
   if (!hex || !buffer) return nullptr;
-  int n = length(hex);
-  for (int i = 0; i < n; i += 2)
+  std::size_t n = size(hex);
+  for (std::size_t i = 0; i < n; i += 2)
     buffer[i / 2] = static_cast<unsigned char>(hexValue(hex + i, 2, nullptr));
   return buffer;
 }
 
 unsigned char *str_strToByte(const char *hex) noexcept {
   if (!hex) return nullptr;
-  auto *buffer = static_cast<unsigned char *>(mem_alloc(length(hex) / 2 + 1, kSource, __LINE__));
+  std::size_t n = size(hex) / 2 + 1;
+  if (n > static_cast<std::size_t>(INT_MAX)) return nullptr;
+  auto *buffer = static_cast<unsigned char *>(mem_alloc(static_cast<int>(n), kSource, __LINE__));
   if (!buffer) return nullptr;
   return str_strToByteBuffer(hex, buffer);
 }
 
 char *str_encode4URL(const char *str) noexcept {
   if (!str) return nullptr;
-  int n = length(str);
-  char *buffer = static_cast<char *>(mem_alloc(3 * n + 1, kSource, __LINE__));
+  uint64_t n = 3 * static_cast<uint64_t>(size(str)) + 1;
+  if (n > static_cast<uint64_t>(INT_MAX)) return nullptr;
+  char *buffer = static_cast<char *>(mem_alloc(static_cast<int>(n), kSource, __LINE__));
   if (!buffer) return nullptr;
   char *out = buffer;
   for (const char *p = str; *p; ++p) {
@@ -439,8 +456,9 @@ char *str_encode4URL(const char *str) noexcept {
 
 char *str_decode4URL(const char *str) noexcept {
   if (!str) return nullptr;
-  int n = length(str);
-  char *buffer = static_cast<char *>(mem_alloc(n + 1, kSource, __LINE__));
+  std::size_t n = size(str);
+  if (n >= static_cast<std::size_t>(INT_MAX)) return nullptr;
+  char *buffer = static_cast<char *>(mem_alloc(static_cast<int>(n) + 1, kSource, __LINE__));
   if (!buffer) return nullptr;
   char *out = buffer;
   for (const char *p = str; *p;) {
@@ -462,6 +480,9 @@ char *str_decode4URL(const char *str) noexcept {
 
 void str_long2snz(char *field, int width, long value) noexcept {
   if (!field || width <= 0) return;
+  // The number is formatted in a buffer of kFieldBuffer bytes: a wider field gets as many
+  // digits as the buffer holds, the number's own last digits included.
+  if (width > kFieldBuffer - 1) width = kFieldBuffer - 1;
   char format[32];
   std::snprintf(format, sizeof format, "%c0%uld", '%', static_cast<unsigned>(width));
   char buffer[kFieldBuffer];
@@ -482,7 +503,7 @@ char *str_snz2sz(const char *field, int width) noexcept {
 
 char *str_snz2szID(const char *field, int width, int id) noexcept {
   if (!field || width < 0) return nullptr;
-  return dupN(field, width, id, __LINE__);
+  return dupN(field, static_cast<std::size_t>(width), id, __LINE__);
 }
 
 // Time stamps.
@@ -512,7 +533,7 @@ int str_getCntLinefeeds(const char *text) noexcept {
   int n = 0;
   if (text)
     for (const char *p = text; *p; ++p)
-      if (*p == '\n') ++n;
+      if (*p == '\n' && n < INT_MAX) ++n;
   return n;
 }
 
@@ -532,13 +553,13 @@ char *str_getLineID(const char *text, int n, int id) noexcept {
   const char *lf = std::strchr(p, '\n');
   char *r;
   if (lf)
-    r = dupN(p, static_cast<int>(lf - p), id, __LINE__);
+    r = dupN(p, static_cast<std::size_t>(lf - p), id, __LINE__);
   else if (n == 0)
     r = str_dupID(text, id);
   else
     return nullptr;
   if (r)
-    for (int k = length(r); k > 0 && r[k - 1] == '\r'; --k) r[k - 1] = '\0';
+    for (std::size_t k = size(r); k > 0 && r[k - 1] == '\r'; --k) r[k - 1] = '\0';
   return r;
 }
 
@@ -549,7 +570,10 @@ char *str_getNextLine(const char *text, int *lengthOut) noexcept {
   const char *p = lf + 1;
   if (*p == '\r') ++p;
   const char *end = std::strchr(p, '\n');
-  if (lengthOut) *lengthOut = end ? static_cast<int>(end - p) : length(p);
+  if (lengthOut) {
+    std::size_t n = end ? static_cast<std::size_t>(end - p) : size(p);
+    *lengthOut = n < static_cast<std::size_t>(INT_MAX) ? static_cast<int>(n) : INT_MAX;
+  }
   return const_cast<char *>(p);
 }
 

@@ -228,6 +228,12 @@ void trc(int level, int line, const char *format, ...) {
   va_end(args);
 }
 
+// The code-page conversions refuse a text whose result would not fit an int-sized block.
+char *tooLong(int len, int line) {
+  trc(LUMO_TRC_E, line, "Text too long to convert: %d bytes.", len);
+  return nullptr;
+}
+
 void ticker(LumoThread *thread) {
   LumoSystem *system = static_cast<LumoSystem *>(ThreadOp.getParm(thread));
   SystemData *d = lumo::dataOf<SystemData>(system);
@@ -263,7 +269,9 @@ int execAsync(const char *command, int value) {
   if (!r) return -1;
   // An untyped copy: strings allocated through allocTID with the untyped id would be reported.
   int length = str_len(command);
-  r->command = static_cast<char *>(mem_alloc(length + 1, kSource, __LINE__));
+  // A saturated length (a command past 2 GiB) leaves no room for the terminator.
+  r->command = length < INT_MAX ? static_cast<char *>(mem_alloc(length + 1, kSource, __LINE__))
+                                : nullptr;
   if (r->command) mem_copy(r->command, command ? command : "", length);
   r->value = value;
   LumoThread *worker = r->command ? ThreadOp.inst(nullptr, execWorker, r) : nullptr;
@@ -330,6 +338,7 @@ template <std::size_t N>
 char *mapBytes(const char *text, const ByteMove (&table)[N], int tid, int line) {
   if (!text) return nullptr;
   int len = str_len(text);
+  if (len == INT_MAX) return tooLong(len, line);  // the length saturated
   unsigned char *out = static_cast<unsigned char *>(
       tid == LUMO_TID_UNTYPED ? mem_alloc(len + 1, kSource, line)
                               : mem_allocTID(len + 1, tid, kSource, line));
@@ -553,10 +562,7 @@ struct Impl : lumo::Base<LumoSystem, systemClass> {
   static char *latin2utf(const char *text) noexcept {
     if (!text) return nullptr;
     int len = str_len(text);
-    if (len > (INT_MAX - 1) / 3) {
-      trc(LUMO_TRC_E, __LINE__, "Text too long to convert: %d bytes.", len);
-      return nullptr;
-    }
+    if (len > (INT_MAX - 1) / 3) return tooLong(len, __LINE__);
     unsigned char *buffer = static_cast<unsigned char *>(mem_alloc(3 * len + 1, kSource, __LINE__));
     if (!buffer) return nullptr;
     int o = 0;
@@ -619,6 +625,7 @@ struct Impl : lumo::Base<LumoSystem, systemClass> {
   static char *utf2latin(const char *text) noexcept {
     if (!text) return nullptr;
     int len = str_len(text);
+    if (len > INT_MAX - 10) return tooLong(len, __LINE__);
     unsigned char *out =
         static_cast<unsigned char *>(mem_allocTID(len + 10, LUMO_TID_STRING, kSource, __LINE__));
     if (!out) return nullptr;

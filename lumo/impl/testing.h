@@ -1,5 +1,6 @@
-/* lumo: switches for the library's own tests, exported on purpose but not installed and not part
- * of the public contract. Include it from tests only. */
+/* lumo: switches for the library's own tests. They exist only in the tests' build of the library
+ * (the lumo_testing target, compiled with LUMO_TEST_HOOKS), never in the library that is
+ * installed, and are not part of the public contract. Include this from tests only. */
 #ifndef LUMO_IMPL_TESTING_H
 #define LUMO_IMPL_TESTING_H
 

@@ -9,6 +9,14 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT INT TERM
 
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+
+# The installed library offers no way to make allocations fail: the tests' switch is absent.
+lib=$(find "$tmp/prefix" -name 'liblumo.so.*.*')
+test -n "$lib"
+if nm -D --defined-only "$lib" | grep -q 'lumo_mem_failAfter'; then
+  echo "install_test: the installed library exports the allocation-failure switch"
+  exit 1
+fi
 pc=$(find "$tmp/prefix" -name lumo.pc)
 test -n "$pc"
 export PKG_CONFIG_PATH="$(dirname "$pc")"

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "lumo/huge_text.hpp"
 #include "lumo/impl/testing.h"
 #include "lumo/stdout_capture.hpp"
 #include "lumo/trace_listener.hpp"
@@ -712,4 +713,16 @@ TEST_F(DocTest, SerializingUnderAFailingAllocationGivesNullOrTheWholeText) {
   }
   StrOp.freeStr(whole);
   NodeOp.del(root);
+}
+
+TEST_F(DocTest, TextsLongerThanAPositionCanReachAreRefused) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer shadows every byte read";
+#endif
+  HugeText huge(129);  // 2064 MiB
+  if (!huge.text()) GTEST_SKIP() << "no room for such a text in this process";
+  int pos = -1;
+  EXPECT_EQ(DocOp.parseErr(huge.text(), &pos), nullptr);
+  EXPECT_EQ(pos, 0);
+  EXPECT_EQ(errors(), std::vector<std::string>{"Parser error: text too long to parse!"});
 }

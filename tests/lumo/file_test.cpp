@@ -570,4 +570,42 @@ TEST_F(FuserTest, RefusesUnknownUsageAndCommandsThatDoNotFit) {
   EXPECT_FALSE(fs::exists(at(quotes)));
 }
 
+// ---- lengths and sizes at the edge of an int ----
+
+TEST_F(FileTest, NegativeLengthsAreRefusedAndTraced) {
+  std::string path = at("neg.bin");
+  LumoFile *f = FileOp.inst(path.c_str(), LUMO_FILE_WRITE);
+  ASSERT_NE(f, nullptr);
+  char buf[4] = "abc";
+  EXPECT_FALSE(FileOp.writeFile(f, buf, -1));
+  expectOneRecord(LUMO_TRC_E, 502, "Error write file [" + path + "]: length -1");
+  EXPECT_FALSE(FileOp.append(f, buf, INT_MIN));
+  expectOneRecord(LUMO_TRC_E, 502, "Error write file [" + path + "]: length -2147483648");
+  EXPECT_FALSE(FileOp.readFile(f, buf, -3));
+  expectOneRecord(LUMO_TRC_E, 501, "Error read file [" + path + "]: length -3");
+  EXPECT_EQ(FileOp.getWritten(f), 0);
+  EXPECT_EQ(FileOp.getReaded(f), 0);
+  EXPECT_STREQ(buf, "abc");
+  FileOp.del(f);
+  EXPECT_EQ(slurp(path), "");
+}
+
+TEST_F(FileTest, SizesAndPositionsPastTwoGiBSaturate) {
+  std::string path = at("sparse.bin");
+  {
+    std::error_code ec;
+    spit(path, "");
+    fs::resize_file(path, std::uintmax_t{3} << 30, ec);
+    if (ec) GTEST_SKIP() << "no sparse file of 3 GiB here: " << ec.message();
+  }
+  Path p(path);
+  EXPECT_EQ(FileOp.fileSize(p.get()), INT_MAX);
+  LumoFile *f = FileOp.inst(path.c_str(), LUMO_FILE_APPEND);
+  ASSERT_NE(f, nullptr);
+  EXPECT_TRUE(FileOp.append(f, "x", 1));
+  EXPECT_EQ(FileOp.size(f), INT_MAX);
+  EXPECT_EQ(FileOp.getpos(f), INT_MAX);
+  FileOp.del(f);
+}
+
 }  // namespace

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstddef>
+#include <atomic>
 #include <cinttypes>
+#include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <regex>
@@ -247,6 +249,130 @@ TEST(MemTest, ByteHelpersTolerateNullAndCompareUnsigned) {
   EXPECT_STREQ(dst, "abz");
   EXPECT_EQ(MemOp.set(dst, '-', 3), dst);
   EXPECT_STREQ(dst, "---");
+}
+
+// ---- bad sizes and ids never reach the heap ----
+
+TEST(MemTest, NegativeSizesAreRefusedAndLeaveTheOldBlockAsItWas) {
+  char *p = static_cast<char *>(MemOp.allocTID(8, 9, kSrc, __LINE__));
+  std::strcpy(p, "intact");
+  int count = MemOp.getAllocCount(), size = MemOp.getAllocSize(), typed = MemOp.getAllocCntID(9);
+  StreamCapture out;
+  EXPECT_EQ(MemOp.alloc(-5, "neg.c", 1), nullptr);
+  EXPECT_EQ(MemOp.allocTID(-5, 9, "neg.c", 2), nullptr);
+  EXPECT_EQ(MemOp.realloc(p, -1, "neg.c", 3), nullptr);
+  EXPECT_EQ(MemOp.realloc(nullptr, INT_MIN, "neg.c", 4), nullptr);
+  EXPECT_EQ(out.text(),
+            ">>>>> alloc( -5 ) with negative size! neg.c:1 <<<<<\n"
+            ">>>>> alloc( -5 ) with negative size! neg.c:2 <<<<<\n"
+            ">>>>> realloc( 0x" + hex(p) + ", -1 ) with negative size! neg.c:3 <<<<<\n"
+            ">>>>> realloc( 0x00000000, -2147483648 ) with negative size! neg.c:4 <<<<<\n");
+  EXPECT_EQ(MemOp.getAllocCount(), count);
+  EXPECT_EQ(MemOp.getAllocSize(), size);
+  EXPECT_EQ(MemOp.getAllocCntID(9), typed);
+  int32_t storedSize;
+  std::memcpy(&storedSize, p - 8, 4);
+  EXPECT_EQ(storedSize, 8);
+  EXPECT_STREQ(p, "intact");
+  // Still a sound block: it grows and is released as usual.
+  p = static_cast<char *>(MemOp.realloc(p, 10, kSrc, __LINE__));
+  ASSERT_NE(p, nullptr);
+  EXPECT_STREQ(p, "intact");
+  MemOp.freeTID(p, 9, kSrc, __LINE__);
+  EXPECT_EQ(MemOp.getAllocCount(), count - 1);
+}
+
+TEST(MemTest, ReleaseUnderAnIdOutsideTheTableReleasesNothing) {
+  char *s = StrOp.dup("kept");
+  int strings = MemOp.getAllocCntID(LUMO_TID_STRING), count = MemOp.getAllocCount();
+  {
+    StreamCapture out;
+    MemOp.freeTID(s, -1, "id.c", 7);
+    MemOp.freeTID(s, 24, "id.c", 8);
+    EXPECT_EQ(out.text(), " freeIDMem( 0x" + hex(s) + " ) id.c line=7: id -1 not allowed!!!\n" +
+                              " freeIDMem( 0x" + hex(s) + " ) id.c line=8: id 24 not allowed!!!\n");
+  }
+  EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_STRING), strings);
+  EXPECT_EQ(MemOp.getAllocCount(), count);
+  char *dump = MemOp.dumpStrings(1);
+  ASSERT_NE(dump, nullptr);
+  EXPECT_NE(std::string(dump).find("[kept]"), std::string::npos) << "still registered and alive";
+  StrOp.freeStr(dump);
+  StrOp.freeStr(s);
+  EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_STRING), strings - 1);
+  EXPECT_EQ(MemOp.dumpStrings(1), nullptr);
+}
+
+TEST(MemTest, ByteHelpersRefuseNegativeLengths) {
+  char a[4] = "abc", b[4] = "xyz";
+  StreamCapture out;
+  EXPECT_FALSE(MemOp.cmp(a, b, -1)) << "nothing compared proves nothing equal";
+  EXPECT_EQ(MemOp.chr(a, 'a', -1), nullptr);
+  EXPECT_EQ(MemOp.copy(a, b, -1), a);
+  EXPECT_EQ(MemOp.set(a, '-', -1), a);
+  EXPECT_STREQ(a, "abc");
+  std::string h = hex(a);
+  EXPECT_EQ(out.text(), ">>>>> cmp( 0x" + h + ", -1 ) with negative length! <<<<<\n"
+                        ">>>>> chr( 0x" + h + ", -1 ) with negative length! <<<<<\n"
+                        ">>>>> copy( 0x" + h + ", -1 ) with negative length! <<<<<\n"
+                        ">>>>> set( 0x" + h + ", -1 ) with negative length! <<<<<\n");
+  EXPECT_TRUE(MemOp.cmp(a, b, 0));
+}
+
+// ---- statistics past 2 GiB ----
+
+TEST(MemTest, LiveBytesPastTwoGiBSaturateAndComeBackExactly) {
+  if (sizeof(void *) < 8) GTEST_SKIP() << "a 32-bit process cannot hold 2 GiB of blocks";
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer writes every byte of a zeroed block";
+#endif
+  int count = MemOp.getAllocCount(), size = MemOp.getAllocSize();
+  // Zeroed large blocks come untouched from the system: address space, not memory.
+  const int big = 0x48000000;  // 1.125 GiB
+  void *a = MemOp.allocTID(big, 8, kSrc, __LINE__);
+  void *b = MemOp.allocTID(big, 8, kSrc, __LINE__);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(MemOp.getAllocSize(), INT_MAX);
+  EXPECT_EQ(MemOp.getAllocCount(), count + 2);
+  MemOp.freeTID(a, 8, kSrc, __LINE__);
+  EXPECT_EQ(MemOp.getAllocSize(), size + big + 20);
+  MemOp.freeTID(b, 8, kSrc, __LINE__);
+  EXPECT_EQ(MemOp.getAllocSize(), size);
+}
+
+// ---- the last-operation record and the string dump under concurrency ----
+
+TEST(MemTest, LastOperationIsReadSafelyWhileAnotherThreadAllocates) {
+  std::atomic<bool> stop{false};
+  std::thread worker([&stop] {
+    while (!stop.load()) MemOp.free(MemOp.alloc(8, "worker.c", 1), "worker.c", 2);
+  });
+  // A thread that never allocated reads the worker's record while the worker writes it.
+  std::thread reader([] {
+    for (int i = 0; i < 2000; ++i) {
+      std::string text = MemOp.getLastOperation();
+      ASSERT_EQ(text.rfind(">>>>> memLastOp: op=", 0), 0u) << text;
+    }
+  });
+  reader.join();
+  stop = true;
+  worker.join();
+}
+
+TEST(MemTest, DumpListsOnlyWhatWasRegisteredBeforeTheCall) {
+  ASSERT_EQ(MemOp.dumpStrings(1), nullptr) << "no strings are live between tests";
+  char *only = StrOp.dup("only");
+  std::string longText(5000, 'x');
+  char *longOne = StrOp.dup(longText.c_str());
+  char *dump = MemOp.dumpStrings(1);
+  ASSERT_NE(dump, nullptr);
+  // Each line as the string module's fmt would make it: cut after 4094 characters.
+  std::string second = ("DUMP STRING[1]: [" + longText + "]\n").substr(0, 4094);
+  EXPECT_EQ(std::string(dump), "DUMP STRING[0]: [only]\n" + second);
+  StrOp.freeStr(dump);
+  StrOp.freeStr(longOne);
+  StrOp.freeStr(only);
 }
 
 }  // namespace

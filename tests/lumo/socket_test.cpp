@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <future>
 #include <regex>
@@ -267,6 +268,22 @@ TEST_F(SocketTest, WriteLengthsAndTheFullSendBuffer) {
   EXPECT_TRUE(SocketOp.isConnected(p.client));
   EXPECT_GT(SocketOp.getSended(p.client), 0);
   EXPECT_LT(SocketOp.getSended(p.client), size);
+}
+
+TEST_F(SocketTest, NegativeReadAndPeekLengthsFailAndTakeNothing) {
+  Pair p;
+  ASSERT_NO_FATAL_FAILURE(open(p));
+  ASSERT_TRUE(SocketOp.write(p.accepted, "abc", 3));
+  char buf[4] = "xyz";
+  Records records;
+  EXPECT_FALSE(SocketOp.read(p.client, buf, -1));
+  EXPECT_EQ(SocketOp.getRc(p.client), EINVAL);
+  EXPECT_FALSE(SocketOp.peek(p.client, buf, INT_MIN));
+  EXPECT_TRUE(records.has('E', 8035, "recv() failed"));
+  EXPECT_STREQ(buf, "xyz");
+  EXPECT_FALSE(SocketOp.isBroken(p.client));
+  EXPECT_TRUE(SocketOp.read(p.client, buf, 3)) << "the waiting bytes are all still there";
+  EXPECT_STREQ(buf, "abc");
 }
 
 TEST_F(SocketTest, PeerCloseMarksTheSocketBroken) {

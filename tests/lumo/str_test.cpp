@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <regex>
 #include <string>
+
+#include "huge_text.hpp"
 
 namespace {
 
@@ -279,6 +282,52 @@ TEST_F(StrTest, StampDateMatchesTheClock) {
   std::string d1 = take(StrOp.isoDate(before)), d2 = take(StrOp.isoDate(after));
   std::string date = s.substr(0, 4) + "-" + s.substr(4, 2) + "-" + s.substr(6, 2);
   EXPECT_TRUE(date == d1 || date == d2) << s;
+}
+
+// ---- counts, widths and lengths at the edge of an int ----
+
+TEST_F(StrTest, NegativeCountsCompareWholeStrings) {
+  EXPECT_FALSE(StrOp.equalsn("abc", "xyz", -1));
+  EXPECT_TRUE(StrOp.equalsn("abc", "abc", -1));
+  EXPECT_FALSE(StrOp.equalsn("abc", "abcd", INT_MIN));
+  EXPECT_FALSE(StrOp.equalsni("abc", "abd", -5));
+  EXPECT_TRUE(StrOp.equalsni("ABC", "abc", -1));
+}
+
+TEST_F(StrTest, FieldsWiderThanTheFormatBufferKeepTheNumber) {
+  std::string field(300, '#');
+  StrOp.long2snz(&field[0], 300, 42);
+  EXPECT_EQ(field, std::string(253, '0') + "42" + std::string(45, '#'));
+  field.assign(300, '#');
+  StrOp.int2snz(&field[0], INT_MAX, -7);
+  EXPECT_EQ(field, "-" + std::string(253, '0') + "7" + std::string(45, '#'));
+}
+
+TEST_F(StrTest, ResultsTooLargeForAnIntAreRefused) {
+  const unsigned char byte = 0xAB;
+  // Twice the count plus one passes INT_MAX: nothing is allocated or read.
+  EXPECT_EQ(StrOp.byteToStr(&byte, INT_MAX / 2 + 1), nullptr);
+  EXPECT_EQ(StrOp.snz2sz("ab", INT_MAX), nullptr);
+}
+
+TEST_F(StrTest, TextsLongerThanIntMaxAreRefusedNotWrapped) {
+  if (sizeof(void *) < 8) GTEST_SKIP() << "a 32-bit process has no room for such a text";
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer shadows every byte read";
+#endif
+  HugeText huge(129);  // 2064 MiB
+  const char *text = huge.text();
+  if (!text) GTEST_SKIP() << "the machine refused the mappings";
+  EXPECT_EQ(StrOp.len(text), INT_MAX);
+  EXPECT_EQ(StrOp.dup(text), nullptr);
+  EXPECT_EQ(StrOp.encode4URL(text), nullptr);
+  EXPECT_EQ(StrOp.decode4URL(text), nullptr);
+  char *small = StrOp.dup("kept");
+  EXPECT_EQ(StrOp.cat(small, text), nullptr);
+  EXPECT_EQ(take(small), "kept") << "a refused join leaves the string to its owner";
+  EXPECT_TRUE(StrOp.startsWith(text, "aaa"));
+  EXPECT_TRUE(StrOp.endsWith(text, "aaa"));
+  EXPECT_FALSE(StrOp.endsWith("aaa", text));
 }
 
 }  // namespace

@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "huge_text.hpp"
 #include "stdout_capture.hpp"
 #include "trace_listener.hpp"
 
@@ -480,6 +481,20 @@ std::string mapped(const std::vector<std::pair<int, int>> &table) {
   std::string s = allBytes();
   for (auto &entry : table) s[entry.first - 1] = static_cast<char>(entry.second);
   return s;
+}
+
+TEST_F(SystemTest, ConversionsRefuseTextsLongerThanAnIntCounts) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer shadows every byte read";
+#endif
+  HugeText huge(257);  // past 4 GiB: a length cut to 32 bits would look small
+  const char *text = huge.text();
+  if (!text) GTEST_SKIP() << "no room for such a text in this process";
+  StreamCapture out, err(STDERR_FILENO);  // the refusals are traced at level E
+  EXPECT_EQ(SystemOp.cp1252toISO885915(text), nullptr);
+  EXPECT_EQ(SystemOp.latin2cp850(text), nullptr);
+  EXPECT_EQ(SystemOp.utf2latin(text), nullptr);
+  EXPECT_EQ(SystemOp.latin2utf(text), nullptr);
 }
 
 TEST_F(SystemTest, Cp1252ToIso885915MovesTheEightSharedCharacters) {

@@ -490,6 +490,13 @@ int lumo_socket_write(LumoSocket *sock, const void *data, int length) {
 int lumo_socket_readpeek(LumoSocket *sock, void *buffer, int length, int peek) {
   LumoSocketData *d = socket_data(sock, __LINE__);
   if (!d) return 0;
+  if (length < 0) {
+    // Nothing would be read, and the loop below would call that success.
+    d->received = 0;
+    d->rc = EINVAL;
+    SOCK_TERRNO(LUMO_TRC_E, kCodeRecv, d->rc, "recv() failed");
+    return 0;
+  }
   char *bytes = static_cast<char *>(buffer);
   d->received = 0;
   int total = 0;
