@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
-"""End-to-end: the hub ends in time when told to stop in the middle of a flood of events, and a
-plug-in that crashes in its factory takes the hub down through the fault path instead of leaving
-it hung. QIVHUB_PLUGINS names the directory of the test plug-ins."""
+"""End-to-end: the hub ends in time when told to stop in the middle of a flood of events, with
+every record the trace had accepted before the stop in its files, and a plug-in that crashes in
+its factory takes the hub down through the fault path instead of leaving it hung.
+QIVHUB_PLUGINS names the directory of the test plug-ins."""
 import os
 import signal
 import time
 import unittest
 
 from hubrun import HUB, wait_for
-from soak import SANITIZER, ConsoleHub, stress_env
+from soak import SANITIZER, ConsoleHub, _console_figures, _file_figures, stress_env
 
 PLUGINS = os.environ["QIVHUB_PLUGINS"]
 LOOP_SECONDS = 1.0  # the main loop's sleep without console mode
@@ -17,7 +18,9 @@ MARGIN = 0.5
 
 class HubFaultTest(unittest.TestCase):
     def stop_during_burst(self, sig, handler_line):
-        hub = ConsoleHub(os.path.join(PLUGINS, "stress"), env=stress_env(120, burst=20000))
+        # Long events keep the writer behind the flood, so that the queue is full at the stop.
+        env = dict(stress_env(120, burst=20000), STRESS_NAME_BYTES="300")
+        hub = ConsoleHub(os.path.join(PLUGINS, "stress"), env=env)
         self.addCleanup(hub.cleanup)
         # Records of the stress threads on the console: the flood is on.
         self.assertTrue(wait_for(lambda: hub.console_has("listener: s"), timeout=60),
@@ -37,6 +40,28 @@ class HubFaultTest(unittest.TestCase):
             self.assertNotIn(marker, console)
         self.assertLess(elapsed, LOOP_SECONDS + MARGIN + 0.1,
                         "the hub must end within one loop period")
+        self.assert_accepted_records_reached_the_files(hub, console.index(handler_line))
+
+    def assert_accepted_records_reached_the_files(self, hub, stop):
+        """Every event echoed before the handler's line was accepted by the trace (or refused
+        by the full queue, which the console says) before the stop began: it must be in the
+        trace files, unless rotation has since reused the file it was in."""
+        before = hub.path("before-stop.out")
+        with open(before, "w", encoding="latin-1") as f:
+            f.write(hub.text("console.out")[:stop])
+        problems = []
+        threads = 8
+        echoed, rejected, _ = _console_figures(before, threads, problems)
+        present, _ = _file_figures(hub.dir, threads, problems)
+        lost = []
+        for k in range(threads):
+            first = min(present[k]) if present[k] else echoed[k]
+            lost += ["s%de%07d" % (k, seq) for seq in range(first, echoed[k])
+                     if seq not in present[k] and seq not in rejected[k]]
+        self.assertGreater(sum(echoed), 0)
+        self.assertEqual(lost[:20], [], "%d accepted records missing from the trace files"
+                         % len(lost))
+        self.assertEqual(problems, [])
 
     def test_sigterm_during_a_burst_ends_the_hub_within_one_loop_period(self):
         self.stop_during_burst(signal.SIGTERM,
