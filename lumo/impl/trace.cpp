@@ -97,7 +97,7 @@ struct TraceData {
   // once per retry period; the failure is reported by the first attempt only.
   bool openFailing = false;
   long long nextOpenTryMs = 0;  // on the monotonic clock
-  bool exceptionOpenFailing = false;  // under mutex: the exception file's failed opens, likewise
+  bool exceptionFailing = false;  // under mutex: the exception file's failures, likewise
 
   // Records accepted into the queue and records the writer is done with, counted so that a
   // flush knows when everything accepted before it has been written.
@@ -663,17 +663,16 @@ void appendToExceptionFile(TraceData *d, const char *record) noexcept {
     FileWork work;
     if (MutexOp.wait(d->mutex)) {
       bool existed = file_exist(name) != 0;
-      // A file that will not open is reported by the first record that finds it so, and again
-      // only after it has opened once more.
-      if (d->exceptionOpenFailing) writeSilenced = true;
+      // A file that will not open or take the record (a link in its place, a full disk) is
+      // reported by the first record that finds it so, and again only after one got through.
+      if (d->exceptionFailing) writeSilenced = true;
       LumoFile *file = file_instNoFollow(name, LUMO_FILE_APPEND);
+      bool ok = file && file_writeFile(file, record, static_cast<int>(std::strlen(record))) &&
+                file_closeFile(file);
       writeSilenced = false;
-      d->exceptionOpenFailing = file == nullptr;
-      if (file) {
-        file_writeFile(file, record, static_cast<int>(std::strlen(record)));
-        file_del(file);
-        created = !existed;
-      }
+      file_del(file);
+      d->exceptionFailing = !ok;
+      created = file && !existed;
       MutexOp.post(d->mutex);
     }
   }

@@ -641,6 +641,21 @@ TEST_F(TraceFileTest, WriteFailuresAreReportedOnceUntilAWriteSucceedsAndDoNotRot
   disk.set(static_cast<rlim_t>(fs::file_size(numbered(0))));
   for (int n = 0; n < 500; ++n) record("lost again %d", n);
   ASSERT_TRUE(lumo_trace_flush(trace_, kWaitMs));
+
+  // The exception file on the full disk: its first failure is the file module's one report.
+  static std::atomic<int> fileErrors;
+  fileErrors = 0;
+  TraceOp.setExceptionListener(
+      nullptr,
+      [](int level, const char *, int, const char *object) {
+        if (level == LUMO_TRC_E && std::strcmp(object, "OFile") == 0) ++fileErrors;
+        return 0;
+      },
+      0);
+  TraceOp.setExceptionFile(nullptr, 1);
+  disk.set(1);
+  for (int n = 0; n < 3; ++n) TraceOp.trc("OTest", LUMO_TRC_E, 1, 1, "failure %d", n);
+  EXPECT_EQ(fileErrors, 1);
   disk.lift();
   release();
   err.restore();
