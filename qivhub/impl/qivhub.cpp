@@ -22,7 +22,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 
 #include "lumo/impl/object.hpp"
 
@@ -42,11 +41,13 @@ constexpr int kConsoleLoopMs = 100;   // one loop pass in console mode
 constexpr int kShutdownStepMs = 10;   // how soon a pass notices a shutdown
 constexpr int kTraceFlushMs = 1000;   // the longest a stop waits for the trace file
 
-// Written by the signal handler and the console check, read by the main loop.
-volatile std::sig_atomic_t bShutdown = 0;
+// Written by the signal handler (on whichever thread the signal lands) and the console check,
+// read by the main loop.
+std::atomic<int> bShutdown{0};
 // Set once start-up has handed over to the main loop, which ends the process from then on.
 std::atomic<bool> inMainLoop{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "read and written by a signal handler");
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "read and written by a signal handler");
 // A shutdown during start-up is told to the start-up watch through a pipe: write(2) is all a
 // signal handler may do.
 int watchRead = -1;
@@ -87,7 +88,7 @@ struct Hub : lumo::Base<LumoQIVhub, hubClass> {
   }
 
   static int shutdown() noexcept {
-    bShutdown = 1;
+    bShutdown.store(1);
     int wake = watchWrite.load();
     if (!inMainLoop.load() && wake >= 0) {
       int saved = errno;  // a signal handler must leave errno as it found it
