@@ -589,6 +589,21 @@ TEST_F(TraceFileTest, FullQueueWarnsOnTheConsoleOnlyAndReleasesTheRefusedCopy) {
   EXPECT_EQ(n, accepted);
 }
 
+// The failures the file module reports for the trace's files (level E, object "OFile"), heard
+// through the default trace's listener.
+std::atomic<int> fileErrors{0};
+
+void countFileErrors() {
+  fileErrors = 0;
+  TraceOp.setExceptionListener(
+      nullptr,
+      [](int level, const char *, int, const char *object) {
+        if (level == LUMO_TRC_E && std::strcmp(object, "OFile") == 0) ++fileErrors;
+        return 0;
+      },
+      0);
+}
+
 // A disk that fills up, made with the file size limit: writes past it fail (the signal it
 // raises is ignored meanwhile).
 class FileSizeLimit {
@@ -643,15 +658,7 @@ TEST_F(TraceFileTest, WriteFailuresAreReportedOnceUntilAWriteSucceedsAndDoNotRot
   ASSERT_TRUE(lumo_trace_flush(trace_, kWaitMs));
 
   // The exception file on the full disk: its first failure is the file module's one report.
-  static std::atomic<int> fileErrors;
-  fileErrors = 0;
-  TraceOp.setExceptionListener(
-      nullptr,
-      [](int level, const char *, int, const char *object) {
-        if (level == LUMO_TRC_E && std::strcmp(object, "OFile") == 0) ++fileErrors;
-        return 0;
-      },
-      0);
+  countFileErrors();
   TraceOp.setExceptionFile(nullptr, 1);
   disk.set(1);
   for (int n = 0; n < 3; ++n) TraceOp.trc("OTest", LUMO_TRC_E, 1, 1, "failure %d", n);
@@ -666,18 +673,8 @@ TEST_F(TraceFileTest, WriteFailuresAreReportedOnceUntilAWriteSucceedsAndDoNotRot
 // names. The records stay in the current file, the failure is reported once, and the rotation
 // goes on by itself once the names are free.
 TEST_F(TraceFileTest, ARotationThatCannotOpenTheNextFileKeepsWritingAndTriesAgain) {
-  static std::atomic<int> openFailures;
-  openFailures = 0;
   start(3, 1);
-  TraceOp.setExceptionListener(
-      nullptr,
-      [](int level, const char *text, int, const char *object) {
-        if (level == LUMO_TRC_E && std::strcmp(object, "OFile") == 0 &&
-            std::strncmp(text, "Error open file [", 17) == 0)
-          ++openFailures;
-        return 0;
-      },
-      0);
+  countFileErrors();
   const std::string elsewhere = dir_ + "/elsewhere";
   ASSERT_TRUE(fs::create_directory(numbered(2)));
   fs::create_symlink(elsewhere, numbered(1));
@@ -695,7 +692,7 @@ TEST_F(TraceFileTest, ARotationThatCannotOpenTheNextFileKeepsWritingAndTriesAgai
     return std::string(name ? name : "");
   };
   some("blocked", 25);  // 2.5 s, past the 1 KB size from the third record on
-  EXPECT_EQ(openFailures, 1);
+  EXPECT_EQ(fileErrors, 1);
   EXPECT_EQ(current(), numbered(0));
   EXPECT_EQ(messagesOf(numbered(0)), written);
   EXPECT_FALSE(fs::exists(elsewhere));
@@ -704,7 +701,7 @@ TEST_F(TraceFileTest, ARotationThatCannotOpenTheNextFileKeepsWritingAndTriesAgai
   fs::remove(numbered(2));
   some("free", 15);
   EXPECT_NE(current(), numbered(0));
-  EXPECT_EQ(openFailures, 1);
+  EXPECT_EQ(fileErrors, 1);
   std::vector<std::string> found = messagesOf(numbered(0));
   for (const std::string &m : messagesOf(current())) found.push_back(m);
   EXPECT_EQ(found, written);
@@ -713,18 +710,10 @@ TEST_F(TraceFileTest, ARotationThatCannotOpenTheNextFileKeepsWritingAndTriesAgai
 // Names that others may have planted in the trace's directory: the trace never writes through
 // a symbolic link, never creates a link's target, and never waits for a FIFO's reader.
 TEST_F(TraceFileTest, SymbolicLinksAndFifosInPlaceOfTheFilesAreRefused) {
-  static std::atomic<int> openFailures;
-  openFailures = 0;
   const std::string victim = dir_ + "/victim", absent = dir_ + "/absent";
   spit(victim, "precious\n");
   trace_ = TraceOp.inst(LUMO_TRC_I, nullptr, 0);
-  TraceOp.setExceptionListener(
-      nullptr,
-      [](int level, const char *, int, const char *object) {
-        if (level == LUMO_TRC_E && std::strcmp(object, "OFile") == 0) ++openFailures;
-        return 0;
-      },
-      0);
+  countFileErrors();
   struct Case {
     const char *what;
     int nrfiles;
@@ -745,10 +734,10 @@ TEST_F(TraceFileTest, SymbolicLinksAndFifosInPlaceOfTheFilesAreRefused) {
     std::string base = dir_ + "/case" + std::to_string(round++);
     for (int n = 0; n < c.nrfiles; ++n) c.plant(numbered(n, base));
     TraceOp.setNrFiles(trace_, c.nrfiles);
-    int before = openFailures;
+    int before = fileErrors;
     TraceOp.setFilename(trace_, base.c_str());
     EXPECT_EQ(TraceOp.getF(nullptr), nullptr);
-    EXPECT_EQ(openFailures, before + 1);
+    EXPECT_EQ(fileErrors, before + 1);
     record("not for the victim %d", round);
   }
   EXPECT_EQ(slurp(victim), "precious\n");
@@ -762,14 +751,14 @@ TEST_F(TraceFileTest, SymbolicLinksAndFifosInPlaceOfTheFilesAreRefused) {
   EXPECT_TRUE(fcntl(fileno(FileOp.getStream(TraceOp.getF(nullptr))), F_GETFD) & FD_CLOEXEC);
   fs::create_symlink(victim, base_ + ".exc");
   TraceOp.setExceptionFile(nullptr, 1);
-  int before = openFailures;
+  int before = fileErrors;
   for (int n = 0; n < 3; ++n) TraceOp.trc("OTest", LUMO_TRC_E, 1, 1, "failure %d", n);
-  EXPECT_EQ(openFailures, before + 1);
+  EXPECT_EQ(fileErrors, before + 1);
   EXPECT_EQ(slurp(victim), "precious\n");
   fs::remove(base_ + ".exc");
   TraceOp.trc("OTest", LUMO_TRC_E, 1, 1, "failure after");
   EXPECT_EQ(messageOf(slurp(base_ + ".exc")), "failure after");
-  EXPECT_EQ(openFailures, before + 1);
+  EXPECT_EQ(fileErrors, before + 1);
 }
 
 // A clean stop writes out what the trace had accepted, on the stopping thread if need be; a
