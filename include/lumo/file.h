@@ -7,11 +7,11 @@
  * string and finds it converted afterwards. inst and setFilename convert their own copy.
  *
  * Ownership: the caller owns what inst returns and releases it with del, which also closes the
- * stream. pwd and getPath return new strings (StrOp.freeStr). ripPath and getDirName return
- * pointers into the caller's string; toString and getFilename return the object's own path,
- * which the caller never frees. Failures answer false (or 0) and are traced with object "OFile";
- * an operation on a file object whose stream is closed answers false (0; getpos -1) without a
- * trace.
+ * stream. Streams are close-on-exec: commands the process runs do not inherit them. pwd and
+ * getPath return new strings (StrOp.freeStr). ripPath and getDirName return pointers into the
+ * caller's string; toString and getFilename return the object's own path, which the caller
+ * never frees. Failures answer false (or 0) and are traced with object "OFile"; an operation
+ * on a file object whose stream is closed answers false (0; getpos -1) without a trace.
  *
  * Threads: a file object belongs to one thread at a time. The fuser command and usage keyword
  * of isAccessed are process-wide and set without a lock: set them before several threads use
@@ -63,9 +63,10 @@ typedef struct LumoFile LumoFile;
  * isAccessed: whether some process uses the file, asked of the external fuser command. With
  *   usage "R" (usageR) the command's status tells; with "F" (usageF) its output goes to
  *   "<file name>_fuser.out" in the working directory, which is left there when it says that
- *   the file is in use. The path is quoted for the shell; a command longer than 1023
- *   characters is refused. setFuser/setFuserUsage keep copies; null restores the default
- *   ("fuser", "R"). */
+ *   the file is in use. That file is never written through a symbolic link: a link in its
+ *   place is refused like a file that will not open, and the check answers false. The path
+ *   is quoted for the shell; a command longer than 1023 characters is refused.
+ *   setFuser/setFuserUsage keep copies; null restores the default ("fuser", "R"). */
 #define LUMO_FILE_OPS(X, C)                                                    \
   X(C, int, accessCheck, (char *path))                                         \
   X(C, int, append, (LumoFile * self, const void *data, int length))           \

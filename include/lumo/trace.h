@@ -17,8 +17,11 @@
  * With the exception file on, level E line records (trc, log) are appended, without line end,
  * to "<base>.exc"; the record that creates that file runs the invoke command, if one is set.
  * Records the trace makes about its own files (a failing open, the queue refusing a record) go
- * to the console and the listener only; a file that refuses writes (a full disk) is reported
- * on standard error, once per file.
+ * to the console and the listener only. The trace and exception files are never opened through
+ * a symbolic link in their last component; such a file counts as one that will not open. When
+ * the next file of a rotation will not open, the writer stays with the current one and tries
+ * again at most once a second, reporting the failure once. A file that refuses writes (a full
+ * disk) is reported on standard error once, and again only after a write has succeeded.
  *
  * Any thread may write records; they are formatted on the writing thread. Texts returned by
  * getOS, getARCH, getFilename, getCurrentFilename and toString belong to the trace and are
@@ -133,6 +136,13 @@ struct LumoTrace {
 };
 
 LUMO_API extern const LumoTrace TraceOp;
+
+/* Writes into the trace file every record the trace had accepted for it before the call,
+ * writing on the calling thread where the writer thread lags, for at most timeoutMs
+ * milliseconds. True when all of them are written (also when none was waiting); false when the
+ * time ran out or the file was closed meanwhile. A null trace means the default trace. Meant
+ * for a clean stop: records still queued when the process ends are lost. */
+LUMO_API int lumo_trace_flush(LumoTrace *trace, int timeoutMs);
 
 LUMO_EXTERN_C_END
 

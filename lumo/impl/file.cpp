@@ -5,6 +5,7 @@
 #include <lumo/strtok.h>
 #include <lumo/trace.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
@@ -43,6 +44,9 @@ struct FileData {
   int readCount = 0;
   int writtenCount = 0;
   int rc = 0;
+  // Files the library creates where others may write (trace, exception and fuser output files)
+  // are opened without following a symbolic link in their last component.
+  bool noFollow = false;
 };
 
 // The fuser command and its usage keyword: process-wide, set lazily, replaced without a lock.
@@ -57,16 +61,52 @@ const char *modeString(int mode) {
 
 FileData *dataOf(LumoFile *file) { return lumo::dataOf<FileData>(file); }
 
+// The flags open(2) takes for a stream mode string, as the C library reads it: the first
+// character says read, write or append, a '+' anywhere after it adds the other direction.
+int openFlags(const char *mode) {
+  bool both = std::strchr(mode + 1, '+') != nullptr;
+  switch (mode[0]) {
+    case 'w': return (both ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+    case 'a': return (both ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+    default: return both ? O_RDWR : O_RDONLY;
+  }
+}
+
+// A stream over path, close-on-exec so that no command the process runs inherits it. Without
+// noFollow the C library opens it; with noFollow a symbolic link in the last component is
+// refused (ELOOP), and a FIFO without a reader is refused (ENXIO) instead of blocking the
+// caller for good. errno tells why on failure.
+FILE *openPath(const char *path, const char *mode, bool noFollow) {
+  if (!noFollow) {
+    char withCloexec[8];
+    std::snprintf(withCloexec, sizeof withCloexec, "%se", mode);
+    return std::fopen(path, withCloexec);
+  }
+  int fd = ::open(path, openFlags(mode) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) return nullptr;
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE *stream = ::fdopen(fd, mode);
+  if (!stream) {
+    int err = errno;
+    ::close(fd);
+    errno = err;
+  }
+  return stream;
+}
+
+void traceOpenFailure(const FileData *d, const char *mode) {
+  TraceOp.terrno(kObject, LUMO_TRC_E, __LINE__, 500, d->rc, "Error open file [%s] [%s]", d->path,
+                 mode);
+}
+
 // Opens the path with the stored mode; the trace names the mode string that was refused.
 bool openStream(FileData *d) {
   if (!d->path) return false;
   const char *mode = modeString(d->mode);
   file_convertPath2OSType(d->path);
-  d->stream = std::fopen(d->path, mode);
+  d->stream = openPath(d->path, mode, d->noFollow);
   d->rc = errno;
-  if (!d->stream)
-    TraceOp.terrno(kObject, LUMO_TRC_E, __LINE__, 500, d->rc, "Error open file [%s] [%s]",
-                   d->path, mode);
+  if (!d->stream) traceOpenFailure(d, mode);
   return d->stream != nullptr;
 }
 
@@ -222,6 +262,23 @@ void replaceSetting(std::atomic<char *> &slot, const char *text) {
   str_freeStrID(slot.exchange(text ? str_dupID(text, kTid) : nullptr), kTid);
 }
 
+// Runs the shell command with its standard output in the file name, which is created here,
+// not by the shell: a redirection would follow a symbolic link planted under that name. The
+// bytes the command wrote, or -1 when the file could not be made (traced like any open).
+long long runInto(const char *command, char *name) {
+  LumoFile *out = file_instNoFollow(name, LUMO_FILE_WRITE);
+  if (!out) return -1;
+  long long size = 0;
+  if (FILE *output = ::popen(command, "re")) {
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, output)) > 0;)
+      if (file_writeFile(out, buffer, static_cast<int>(n))) size += static_cast<long long>(n);
+    ::pclose(output);
+  }
+  file_del(out);
+  return size;
+}
+
 void traceTooLong(const char *path) {
   TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE, "Error fuser command too long [%s]",
               path);
@@ -253,18 +310,29 @@ void file_del(LumoFile *file) noexcept {
 
 // File objects.
 
-LumoFile *file_inst(const char *path, int mode) noexcept {
+namespace {
+
+LumoFile *newFile(const char *path, int mode, bool noFollow) {
   FileData *d = nullptr;
   LumoFile *file = lumo::newInstance<FileData>(FileOp, fileClass, __LINE__, &d);
   if (!file) return nullptr;
   lumo::countInstance(fileClass);
   d->mode = mode;
+  d->noFollow = noFollow;
   d->path = path ? str_dupID(path, kTid) : nullptr;
   if (!openStream(d)) {
     file_del(file);
     return nullptr;
   }
   return file;
+}
+
+}  // namespace
+
+LumoFile *file_inst(const char *path, int mode) noexcept { return newFile(path, mode, false); }
+
+LumoFile *file_instNoFollow(const char *path, int mode) noexcept {
+  return newFile(path, mode, true);
 }
 
 int file_closeFile(LumoFile *file) noexcept {
@@ -443,11 +511,9 @@ int file_reopen(LumoFile *file, int truncate) noexcept {
     d->stream = nullptr;
   }
   const char *mode = truncate ? "w+" : "a+";
-  d->stream = std::fopen(d->path, mode);
+  d->stream = openPath(d->path, mode, d->noFollow);
   d->rc = errno;
-  if (!d->stream)
-    TraceOp.terrno(kObject, LUMO_TRC_E, __LINE__, 500, d->rc, "Error open file [%s] [%s]",
-                   d->path, mode);
+  if (!d->stream) traceOpenFailure(d, mode);
   return d->stream != nullptr;
 }
 
@@ -680,13 +746,13 @@ int file_isAccessed(char *path) noexcept {
     char name[kCommandSize];
     int n = std::snprintf(name, sizeof name, "%s_fuser.out", file_ripPath(path));
     Command shell;
-    shell.add(command).add(" ").addQuoted(path).add(" > ").addQuoted(name);
+    shell.add(command).add(" ").addQuoted(path);
     if (n < 0 || n >= kCommandSize || !shell.fits()) {
       traceTooLong(path);
       return 0;
     }
-    system_exec(shell.text());
-    int size = file_fileSize(name);
+    long long size = runInto(shell.text(), name);
+    if (size < 0) return 0;
     if (size <= 1) file_remove(name);
     return size > 1;
   }

@@ -11,6 +11,11 @@
 LUMO_FILE_OPS(LUMO_FILE_DECLARE, file_)
 #undef LUMO_FILE_DECLARE
 
+// inst for the files the library creates where others may write (trace, exception and command
+// output files): a symbolic link in the last component is refused like any failed open, and a
+// FIFO without a reader is refused rather than waited for.
+LumoFile *file_instNoFollow(const char *path, int mode) noexcept;
+
 // The base slot del: closes the stream (a failure is traced) and releases the object.
 void file_del(LumoFile *file) noexcept;
 

@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -39,6 +40,8 @@ constexpr int kRecordPriority = 1;
 constexpr int kEbcdicCodePage = 1252;
 constexpr int kWriterBatch = 256;  // records written between two flushes while the queue is busy
 constexpr int kPollMs = 10;
+constexpr int kOpenRetryMs = 1000;  // a rotation whose next file failed tries again after this
+constexpr int kExitHoldMs = 200;    // the process's end waits this long for each busy writer
 // The file module opens every mode number it does not name with "wba" (truncate).
 constexpr int kModeTruncate = -1;
 constexpr const char *kObject = "OTrace";
@@ -87,8 +90,21 @@ struct TraceData {
 
   // The writer's bookkeeping of the open file, under fileLock.
   int currentNumber = -1;
-  long fileBytes = 0;  // bytes in the open file: its size at opening plus what was written
-  bool writeErrorReported = false;  // the open file's write failures are reported once
+  long long fileBytes = 0;  // bytes that reached the open file
+  // Write failures are reported once, then not again until a write has succeeded.
+  bool writeErrorReported = false;
+  // A rotation whose next file would not open keeps the current one and tries again, at most
+  // once per retry period; the failure is reported by the first attempt only.
+  bool openFailing = false;
+  long long nextOpenTryMs = 0;  // on the monotonic clock
+  bool exceptionFailing = false;  // under mutex: the exception file's failures, likewise
+
+  // Records accepted into the queue and records the writer is done with, counted so that a
+  // flush knows when everything accepted before it has been written.
+  std::mutex acceptLock;
+  std::atomic<unsigned long long> accepted{0};  // under acceptLock
+  std::atomic<unsigned long long> done{0};
+  std::atomic<int> flushing{0};  // the writer stands aside while a flush writes
 
   std::mutex fileLock;
   std::mutex textLock;
@@ -98,9 +114,17 @@ struct TraceData {
   std::mutex idleLock;
   std::condition_variable idleWake;
   std::atomic<bool> writerIdle{false};
+
+  TraceData *nextWithFiles = nullptr;  // under instancesLock
 };
 
 std::atomic<LumoTrace *> traceInst{nullptr};
+
+// Every trace that may have a file, so that the process's end can take their files from the
+// writers (see holdFilesAtExit).
+std::mutex instancesLock;
+TraceData *instances = nullptr;
+std::atomic<bool> processEnding{false};
 std::atomic<LumoThreadId> mainThreadId{0};
 
 // Every operation pins the trace it works on. del of the default trace first clears the
@@ -358,97 +382,151 @@ int chooseNumber(const char *base, int nrfiles, int skip) {
   return skip == 0 && nrfiles > 1 ? 1 : 0;
 }
 
-// Under fileLock.
-void closeCurrent(TraceData *d) {
-  file_del(d->fileHandle.exchange(nullptr));
-  str_freeStr(d->currentFilename.exchange(nullptr));
-  d->currentNumber = -1;
-  d->fileBytes = 0;
+long long monotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
-// Opens the chosen numbered file as the current one. A file still open is closed only once its
-// successor is open: records are queued only while a file is open, and those traced during a
-// rotation must not be lost. When the open fails no file stays open. Under fileLock.
-void openNumbered(TraceData *d, const char *base, int skip, int mode) {
-  int number = chooseNumber(base, d->nrfiles.load(std::memory_order_relaxed), skip);
-  char *name = numberedName(base, number);
-  LumoFile *file = name ? file_inst(name, mode) : nullptr;
-  if (!file) {
-    str_freeStr(name);
-    closeCurrent(d);
-    return;
-  }
-  file_del(d->fileHandle.exchange(file, std::memory_order_acq_rel));
-  str_freeStr(d->currentFilename.exchange(name));
-  d->currentNumber = number;
-  d->fileBytes = file_size(file);
-  d->writeErrorReported = false;
-}
-
-// A disk that is full would fail every record: the first failure of each file is told on the
-// console, the rest only cost the records.
+// Write failures of the trace's own files are told on the console once, and not again until a
+// write has succeeded: a full disk would fail every record. Under fileLock.
 void reportWriteFailure(TraceData *d, LumoFile *file) {
   if (d->writeErrorReported) return;
   d->writeErrorReported = true;
   int error = file_getRc(file);
   std::fprintf(stderr,
-               "Error write trace file [%s] [errno=%d] [%s]: later write errors of this file are "
-               "not reported\n",
-               orEmpty(d->currentFilename.load()), error, errorText(error));
+               "Error write trace file [%s] [errno=%d] [%s]: later write errors are not reported "
+               "until a write succeeds\n",
+               orEmpty(file_getFilename(file)), error, errorText(error));
   std::fflush(stderr);
 }
 
+// Closes a trace file; the bytes still buffered may fail on a full disk, which counts as a
+// write failure, not as a record of its own. Under fileLock.
+void closeQuietly(TraceData *d, LumoFile *file) {
+  if (!file) return;
+  writeSilenced = true;
+  bool ok = !file_getStream(file) || file_closeFile(file) != 0;
+  writeSilenced = false;
+  if (!ok) reportWriteFailure(d, file);
+  file_del(file);
+}
+
+// Under fileLock.
+void closeCurrent(TraceData *d) {
+  closeQuietly(d, d->fileHandle.exchange(nullptr));
+  str_freeStr(d->currentFilename.exchange(nullptr));
+  d->currentNumber = -1;
+  d->fileBytes = 0;
+  d->openFailing = false;
+}
+
+// Opens the chosen numbered file as the current one; true when it did. The file still open is
+// closed only once its successor is open, and stays the current file when the open fails:
+// records are queued only while a file is open, and those traced during a rotation must not be
+// lost. Under fileLock.
+bool openNumbered(TraceData *d, const char *base, int skip, int mode) {
+  int number = chooseNumber(base, d->nrfiles.load(std::memory_order_relaxed), skip);
+  char *name = numberedName(base, number);
+  LumoFile *file = name ? file_instNoFollow(name, mode) : nullptr;
+  if (!file) {
+    str_freeStr(name);
+    return false;
+  }
+  closeQuietly(d, d->fileHandle.exchange(file, std::memory_order_acq_rel));
+  str_freeStr(d->currentFilename.exchange(name));
+  d->currentNumber = number;
+  d->fileBytes = file_size(file);
+  d->writeErrorReported = false;
+  return true;
+}
+
 // Rotation before each write: over the numbered names, once the open file has reached filesize
-// kilobytes. Under fileLock.
+// kilobytes. A next file that does not open (no descriptor left, a directory in its place) is
+// tried again on a later record, at most once per second, and reported by the first attempt
+// only. Under fileLock.
 void rotateIfFull(TraceData *d) {
   if (d->nrfiles.load(std::memory_order_relaxed) <= 1 || !d->currentFilename.load()) return;
   if (d->fileBytes / 1024 < d->filesize.load(std::memory_order_relaxed)) return;
+  long long now = monotonicMs();
+  if (d->openFailing && now < d->nextOpenTryMs) return;
   const char *base = d->file.load();
-  if (base)
-    openNumbered(d, base, d->currentNumber, kModeTruncate);
-  else
+  if (!base) {
     closeCurrent(d);
+    return;
+  }
+  if (d->openFailing) writeSilenced = true;  // reported by the first attempt
+  bool opened = openNumbered(d, base, d->currentNumber, kModeTruncate);
+  writeSilenced = false;
+  d->openFailing = !opened;
+  if (!opened) d->nextOpenTryMs = now + kOpenRetryMs;
 }
 
-// One record and its line end. Under fileLock.
-void writeLine(TraceData *d, const char *record) {
+// After a failed write the buffered bytes are gone and the file holds what it holds: its size
+// is read again, so that bytes which never arrived do not move the rotation on.
+void writeFailed(TraceData *d, LumoFile *file) {
+  reportWriteFailure(d, file);
+  writeSilenced = true;
+  d->fileBytes = file_size(file);
+  writeSilenced = false;
+}
+
+// One record and its line end. False when the file refused it. Under fileLock.
+bool writeLine(TraceData *d, const char *record) {
   LumoFile *file = d->fileHandle.load();
-  if (!file) return;
+  if (!file) return false;
   int length = static_cast<int>(std::strlen(record));
   writeSilenced = true;
   bool ok = file_writeFile(file, record, length) != 0;
   ok = ok && file_writeFile(file, "\n", 1) != 0;
   writeSilenced = false;
+  if (!ok) {
+    writeFailed(d, file);
+    return false;
+  }
   d->fileBytes += length + 1;
-  if (!ok) reportWriteFailure(d, file);
+  return true;
 }
 
-void flushCurrent(TraceData *d) {
+// Flushes the records of one batch; a batch that reached the file in full ends the silence
+// about write failures. Under fileLock.
+void flushCurrent(TraceData *d, bool allWritten) {
   LumoFile *file = d->fileHandle.load();
   if (!file) return;
   writeSilenced = true;
   bool ok = file_flushFile(file) != 0;
   writeSilenced = false;
-  if (!ok) reportWriteFailure(d, file);
+  if (!ok)
+    writeFailed(d, file);
+  else if (allWritten)
+    d->writeErrorReported = false;
 }
 
 // Writes what the queue holds, up to one batch, and flushes it. False when there was nothing to
-// do: no file open or no record waiting.
-bool writeBatch(TraceData *d) {
-  if (!d->queue || QueueOp.isEmpty(d->queue)) return false;
-  std::lock_guard<std::mutex> guard(d->fileLock);
-  if (!d->fileHandle.load()) return false;
+// do: no file open or no record waiting. Under fileLock.
+bool writeBatchLocked(TraceData *d) {
+  if (!d->queue || !d->fileHandle.load()) return false;
   int taken = 0;
-  while (taken < kWriterBatch && d->fileHandle.load()) {
+  bool allWritten = true;
+  // At the process's end the batch stops early: the exit waits for this file's lock.
+  while (taken < kWriterBatch && d->fileHandle.load() && !processEnding.load()) {
     char *record = static_cast<char *>(QueueOp.get(d->queue));
     if (!record) break;
     ++taken;
     rotateIfFull(d);
-    writeLine(d, record);
+    allWritten = writeLine(d, record) && allWritten;
     str_freeStr(record);
   }
-  flushCurrent(d);
-  return taken > 0;
+  if (taken == 0) return false;
+  flushCurrent(d, allWritten);
+  d->done.fetch_add(static_cast<unsigned long long>(taken));
+  return true;
+}
+
+bool writeBatch(TraceData *d) {
+  if (!d->queue || QueueOp.isEmpty(d->queue)) return false;
+  std::lock_guard<std::mutex> guard(d->fileLock);
+  return writeBatchLocked(d);
 }
 
 // One poll period without work; a post into the queue ends it early (a missed wake-up only
@@ -456,18 +534,20 @@ bool writeBatch(TraceData *d) {
 void nap(TraceData *d) {
   std::unique_lock<std::mutex> lock(d->idleLock);
   d->writerIdle.store(true);
-  if (QueueOp.isEmpty(d->queue) || !d->fileHandle.load())
+  if (QueueOp.isEmpty(d->queue) || !d->fileHandle.load() || d->flushing.load() > 0)
     d->idleWake.wait_for(lock, std::chrono::milliseconds(kPollMs));
   d->writerIdle.store(false);
 }
 
 // The writer thread: until it is asked to quit, then once more for what was queued before.
+// While a flush writes on its caller's thread the writer stands aside: a writer starved of the
+// processor would otherwise hold the file between the flush's batches.
 void writerRun(LumoThread *thread) {
   TraceData *d = lumo::dataOf<TraceData>(static_cast<LumoTrace *>(ThreadOp.getParm(thread)));
   ++ownFileWork;  // for the rest of this thread's life
   writerHere = d;
   while (!ThreadOp.isQuit(thread))
-    if (!writeBatch(d)) nap(d);
+    if (d->flushing.load() > 0 || !writeBatch(d)) nap(d);
   while (writeBatch(d)) {
   }
   writerHere = nullptr;
@@ -493,15 +573,72 @@ void stopWriter(TraceData *d) {
   d->writer = nullptr;
 }
 
+// The C library flushes every open stream once the process's exit handlers have run, without
+// taking the streams' locks: a writer still filling its file's buffer then has bytes written
+// twice. Each trace's file is flushed and its lock kept for good, so that no writer touches a
+// file any more; a writer stuck in the platform's write is given up on after a short wait.
+void holdFilesAtExit() {
+  processEnding.store(true);
+  // Ended from inside the trace's own file work (a listener calling exit): this thread may hold
+  // a file's lock already, and cannot take it again.
+  if (ownFileWork > 0) return;
+  std::lock_guard<std::mutex> guard(instancesLock);
+  for (TraceData *d = instances; d; d = d->nextWithFiles) {
+    for (int waited = 0; waited < kExitHoldMs; ++waited) {
+      if (d->fileLock.try_lock()) {
+        if (LumoFile *file = d->fileHandle.load()) {
+          writeSilenced = true;
+          file_flushFile(file);
+          writeSilenced = false;
+        }
+        break;  // the lock is kept: the process is ending
+      }
+      lumo_thread_sleep(1);
+    }
+  }
+}
+
+void addInstance(TraceData *d) {
+  static std::atomic<bool> atExit{false};
+  if (!atExit.exchange(true)) std::atexit(holdFilesAtExit);
+  std::lock_guard<std::mutex> guard(instancesLock);
+  d->nextWithFiles = instances;
+  instances = d;
+}
+
+void removeInstance(TraceData *d) {
+  std::lock_guard<std::mutex> guard(instancesLock);
+  for (TraceData **p = &instances; *p; p = &(*p)->nextWithFiles) {
+    if (*p == d) {
+      *p = d->nextWithFiles;
+      return;
+    }
+  }
+}
+
 // Hands a copy of the record to the writer thread; nothing is queued while no file is open. A
 // full queue refuses the copy (and says so through the trace, which must not queue that).
+// Without a writer thread (it could not be started) the poster writes the queue itself, so
+// that no record waits for a writer that never comes.
 void handToFileWriter(TraceData *d, const char *record) noexcept {
   if (!d->queue || !d->fileHandle.load(std::memory_order_acquire)) return;
+  if (processEnding.load(std::memory_order_relaxed)) return;  // nobody would write it
   char *copy = str_dup(record);
   if (!copy) return;
   FileWork work;
-  if (!QueueOp.post(d->queue, copy, kRecordPriority)) {
-    str_freeStr(copy);
+  {
+    // Posting and counting as one step, so that the count read by a flush covers exactly the
+    // records ahead in the queue.
+    std::lock_guard<std::mutex> guard(d->acceptLock);
+    if (!QueueOp.post(d->queue, copy, kRecordPriority)) {
+      str_freeStr(copy);
+      return;
+    }
+    d->accepted.fetch_add(1, std::memory_order_relaxed);
+  }
+  if (!d->writerRunning.load(std::memory_order_acquire)) {
+    while (writeBatch(d)) {
+    }
     return;
   }
   // Only the first record after the writer went idle wakes it.
@@ -526,12 +663,16 @@ void appendToExceptionFile(TraceData *d, const char *record) noexcept {
     FileWork work;
     if (MutexOp.wait(d->mutex)) {
       bool existed = file_exist(name) != 0;
-      LumoFile *file = file_inst(name, LUMO_FILE_APPEND);
-      if (file) {
-        file_writeFile(file, record, static_cast<int>(std::strlen(record)));
-        file_del(file);
-        created = !existed;
-      }
+      // A file that will not open or take the record (a link in its place, a full disk) is
+      // reported by the first record that finds it so, and again only after one got through.
+      if (d->exceptionFailing) writeSilenced = true;
+      LumoFile *file = file_instNoFollow(name, LUMO_FILE_APPEND);
+      bool ok = file && file_writeFile(file, record, static_cast<int>(std::strlen(record))) &&
+                file_closeFile(file);
+      writeSilenced = false;
+      file_del(file);
+      d->exceptionFailing = !ok;
+      created = file && !existed;
       MutexOp.post(d->mutex);
     }
   }
@@ -721,11 +862,15 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
     // wait for itself to end, so the instance stays allocated.
     if (writerHere == d) return;
     waitForOlderPins();
+    removeInstance(d);
     // The writer reads the data record to its end: it is stopped first, and writes what was
     // queued before. Everything the instance made is released with it.
     stopWriter(d);
     {
+      FileWork work;
       std::lock_guard<std::mutex> guard(d->fileLock);
+      while (writeBatchLocked(d)) {
+      }
       closeCurrent(d);
     }
     if (d->queue) {
@@ -806,6 +951,7 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
     LumoTrace *none = nullptr;
     traceInst.compare_exchange_strong(none, trace);
     lumo::countInstance(traceClass);
+    addInstance(d);
     if (file) setFilename(trace, file);
     mainThreadId.store(lumo_thread_id());
     startWriter(trace, d);
@@ -898,9 +1044,9 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
     if (TraceData *d = pin.data()) d->filesize.store(kilobytes, std::memory_order_relaxed);
   }
 
-  // Closes the open file; a name whose file-name part is not empty becomes the base name (its
-  // separators converted) and the chosen numbered file is opened: truncated while it rotates
-  // with others, appended to when it is the only one.
+  // Writes what is queued and closes the open file; a name whose file-name part is not empty
+  // becomes the base name (its separators converted) and the chosen numbered file is opened:
+  // truncated while it rotates with others, appended to when it is the only one.
   static void setFilename(LumoTrace *trace, const char *name) noexcept {
     Pin pin(trace, false);
     TraceData *d = pin.data();
@@ -913,6 +1059,9 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
       base = nullptr;
     }
     std::lock_guard<std::mutex> guard(d->fileLock);
+    // What was accepted while the old file was open belongs to it.
+    while (writeBatchLocked(d)) {
+    }
     closeCurrent(d);
     char *old;
     {
@@ -1019,6 +1168,41 @@ void trace_vterrno(const char *object, int level, int line, int code, int error,
   if (passesNoTrace(level)) return;
   Pin pin(nullptr, true);
   writeRecord(pin.data(), Record{Form::Errno, object, level, line, code, error}, format, args);
+}
+
+int lumo_trace_flush(LumoTrace *trace, int timeoutMs) {
+  Pin pin(trace, true);
+  TraceData *d = pin.data();
+  if (!d || !d->queue) return 1;
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
+  unsigned long long target;
+  {
+    std::lock_guard<std::mutex> guard(d->acceptLock);
+    target = d->accepted.load(std::memory_order_relaxed);
+  }
+  // Inside the trace's own file work this thread may hold the file already; nothing it could
+  // wait for would come.
+  if (ownFileWork > 0 || processEnding.load()) return d->done.load() >= target;
+  // The caller writes the batches itself: the writer may be starved of the processor by the
+  // very threads that filled the queue.
+  FileWork work;
+  d->flushing.fetch_add(1);
+  while (d->done.load() < target && std::chrono::steady_clock::now() < deadline) {
+    // Tried, not waited for: a writer stuck in the platform's write holds the file for good.
+    std::unique_lock<std::mutex> lock(d->fileLock, std::try_to_lock);
+    if (!lock.owns_lock()) {
+      lumo_thread_sleep(1);
+      continue;
+    }
+    bool wrote = writeBatchLocked(d);
+    bool open = d->fileHandle.load() != nullptr;
+    lock.unlock();
+    if (!open) break;
+    if (!wrote) lumo_thread_sleep(1);  // the writer is still writing a batch it took
+  }
+  d->flushing.fetch_sub(1);
+  return d->done.load() >= target;
 }
 
 const LumoTrace TraceOp = {LUMO_BASE_INIT(Impl), LUMO_TRACE_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};

@@ -1,5 +1,6 @@
-// qivhub: the hub object: start-up (options, trace, banner, device plug-in), the main loop with
-// its memory-growth record, the console keys and the plug-in's listener.
+// qivhub: the hub object: start-up (options, trace, banner, device plug-in) with its watch for a
+// stop that start-up cannot answer, the main loop with its memory-growth record, the console
+// keys and the plug-in's listener.
 #include "qivhub.h"
 
 #include <lumo/cmdln.h>
@@ -16,9 +17,11 @@
 #include <lumo/wDigInt.h>
 #include <lumo/wProgram.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <csignal>
+#include <atomic>
+#include <cerrno>
 
 #include "lumo/impl/object.hpp"
 
@@ -33,8 +36,22 @@ constexpr int kBaseLevel = LUMO_TRC_v | LUMO_TRC_W | LUMO_TRC_I;
 
 lumo::ClassInfo hubClass{"OQIVhub", LUMO_TID_UNTYPED, "qivhub/impl/qivhub"};
 
-// Written by the signal handler and the console check, read by the main loop.
-volatile std::sig_atomic_t bShutdown = 0;
+constexpr int kLoopMs = 1000;         // one loop pass without console mode
+constexpr int kConsoleLoopMs = 100;   // one loop pass in console mode
+constexpr int kShutdownStepMs = 10;   // how soon a pass notices a shutdown
+constexpr int kTraceFlushMs = 1000;   // the longest a stop waits for the trace file
+
+// Written by the signal handler (on whichever thread the signal lands) and the console check,
+// read by the main loop.
+std::atomic<int> bShutdown{0};
+// Set once start-up has handed over to the main loop, which ends the process from then on.
+std::atomic<bool> inMainLoop{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "read and written by a signal handler");
+// A shutdown during start-up is told to the start-up watch through a pipe: write(2) is all a
+// signal handler may do.
+int watchRead = -1;
+std::atomic<int> watchWrite{-1};
 int cnt1 = 0;
 // Set when standard input has ended: the console check then stops reading, so the loop keeps
 // its pace instead of spinning on end of file.
@@ -71,8 +88,53 @@ struct Hub : lumo::Base<LumoQIVhub, hubClass> {
   }
 
   static int shutdown() noexcept {
-    bShutdown = 1;
+    bShutdown.store(1);
+    int wake = watchWrite.load();
+    if (!inMainLoop.load() && wake >= 0) {
+      int saved = errno;  // a signal handler must leave errno as it found it
+      char c = 1;
+      ssize_t n = write(wake, &c, 1);
+      (void)n;  // a full pipe already holds a wake-up
+      errno = saved;
+    }
     return 1;
+  }
+
+  // Start-up can hang where nobody returns (a plug-in's factory that never does): a shutdown
+  // requested before the main loop runs gives start-up one loop period to reach the loop, then
+  // writes what the trace has accepted and ends the process as the loop would have, status 0.
+  static void watchStartUp(LumoThread *) {
+    char c;
+    while (read(watchRead, &c, 1) < 0 && errno == EINTR) {
+    }
+    for (int waited = 0; waited < kLoopMs && !inMainLoop.load(); waited += kShutdownStepMs)
+      lumo_thread_sleep(kShutdownStepMs);
+    if (inMainLoop.load()) return;
+    lumo_trace_flush(TraceOp.get(), kTraceFlushMs);
+    _exit(0);
+  }
+
+  static void startWatch() {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    // Only the writing end may not block: the watch sleeps in its read.
+    fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) & ~O_NONBLOCK);
+    watchRead = ends[0];
+    LumoThread *watch = ThreadOp.inst("startwatch", watchStartUp, nullptr);
+    if (!watch || !ThreadOp.start(watch)) {
+      ThreadOp.del(watch);
+      close(ends[0]);
+      close(ends[1]);
+      return;
+    }
+    watchWrite.store(ends[1]);
+    if (bShutdown) shutdown();  // a signal that came before the watch could hear it
+  }
+
+  // One loop pass's sleep, cut short by a shutdown.
+  static void sleepPass(int ms) {
+    for (int slept = 0; slept < ms && !bShutdown; slept += kShutdownStepMs)
+      lumo_thread_sleep(kShutdownStepMs);
   }
 
   static void writeBanner(const HubData *d, const char *server, const char *rs485) {
@@ -165,7 +227,9 @@ struct Hub : lumo::Base<LumoQIVhub, hubClass> {
   }
 
   static int Main(LumoQIVhub *self, int argc, char **argv) noexcept {
+    startWatch();
     bool console = startUp(self, argc, argv);
+    inMainLoop.store(true);
     while (!bShutdown) {
       int cnt = MemOp.getAllocCount();
       if (cnt > cnt1)
@@ -174,12 +238,15 @@ struct Hub : lumo::Base<LumoQIVhub, hubClass> {
       cnt1 = cnt;
       if (console) {
         checkConsole(self);
-        lumo_thread_sleep(100);
+        sleepPass(kConsoleLoopMs);
       } else {
-        lumo_thread_sleep(1000);
+        sleepPass(kLoopMs);
       }
     }
     lumo_thread_sleep(100);
+    // The plug-in's threads go on tracing until the process ends; what the trace accepted up
+    // to here reaches the file.
+    lumo_trace_flush(TraceOp.get(), kTraceFlushMs);
     return 0;
   }
 };

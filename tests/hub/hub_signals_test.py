@@ -1,12 +1,18 @@
 #!/usr/bin/env python3
 """End-to-end: the real qivhub binary prints its start-up lines, reacts to signals as documented
-and ends in time. QIVHUB names the binary; QIVHUB_EMULATOR (optional) the command that runs it
-(qemu-arm for the cross build)."""
+and ends in time, also when a signal comes while the start-up still hangs in the plug-in's
+factory, or comes twice. QIVHUB names the binary; QIVHUB_EMULATOR (optional) the command that
+runs it (qemu-arm for the cross build); QIVHUB_PLUGINS the directory of the test plug-ins."""
+import os
 import signal
 import time
 import unittest
 
-from hubrun import START_LINES, Hub
+from hubrun import EXIT_SLEEP, START_LINES, Hub
+
+PLUGINS = os.environ["QIVHUB_PLUGINS"]
+TERM_LINE = "__signalHandler: 15 Software termination signal from kill."
+INT_LINE = "__signalHandler: 2 Interrupt."
 
 
 class HubSignalTest(unittest.TestCase):
@@ -31,7 +37,7 @@ class HubSignalTest(unittest.TestCase):
         self.assertEqual(lines[i + 1:i + 3], ["__signalHandler: shutdown...",
                                               "__signalHandler: exit..."])
         self.assertEqual(hub.proc.returncode, 0)
-        self.assertLess(elapsed, 1.5, "SIGTERM must end the hub within 1.5 s")
+        self.assertLess(elapsed, 1.5 + EXIT_SLEEP, "SIGTERM must end the hub within 1.5 s")
 
     def test_sigint_ends_the_hub_like_sigterm(self):
         hub = self.start()
@@ -73,6 +79,60 @@ class HubSignalTest(unittest.TestCase):
                   if " w9999I " in l and "OQIVhub" in l]
         self.assertTrue(any(l.endswith(" QIVhub") for l in banner), banner)
         self.assertTrue(any(l.endswith("  revision [6534]") for l in banner), banner)
+
+
+class HubStartUpSignalTest(unittest.TestCase):
+    """Signals that come before the main loop runs: the plug-in's factory never returns."""
+
+    def start_hanging(self):
+        hub = Hub("-l", os.path.join(PLUGINS, "hang"))
+        self.addCleanup(hub.cleanup)
+        self.assertTrue(hub.read_until("hang: factory entered"), hub.out)
+        return hub
+
+    def assert_ended_after_its_lines(self, hub, handler_lines, sent):
+        lines = hub.finish(timeout=20)
+        elapsed = time.monotonic() - sent
+        self.assertEqual(hub.proc.returncode, 0, lines[-10:])
+        for line in handler_lines:
+            i = lines.index(line)
+            self.assertEqual(lines[i + 1:i + 3], ["__signalHandler: shutdown...",
+                                                  "__signalHandler: exit..."])
+        self.assertEqual(sum(l == "__signalHandler: exit..." for l in lines), len(handler_lines))
+        # One loop period for start-up to finish after all, at most one second for the trace.
+        self.assertLess(elapsed, 1.0 + 1.0 + 1.0 + EXIT_SLEEP)
+        # The banner the trace had accepted reaches the file although the process never got to
+        # its main loop.
+        self.assertIn("  revision [6534]", hub.trace_text())
+
+    def test_sigterm_while_the_factory_hangs_ends_the_hub_with_status_zero(self):
+        hub = self.start_hanging()
+        sent = time.monotonic()
+        hub.proc.send_signal(signal.SIGTERM)
+        self.assert_ended_after_its_lines(hub, [TERM_LINE], sent)
+
+    def test_two_signals_in_a_row_while_the_factory_hangs_end_the_hub_once(self):
+        hub = self.start_hanging()
+        sent = time.monotonic()
+        hub.proc.send_signal(signal.SIGINT)
+        self.assertTrue(hub.read_until("__signalHandler: exit..."), hub.out)
+        hub.proc.send_signal(signal.SIGTERM)
+        self.assert_ended_after_its_lines(hub, [INT_LINE, TERM_LINE], sent)
+
+
+class HubRepeatedSignalTest(unittest.TestCase):
+    def test_a_second_signal_while_the_hub_ends_changes_nothing(self):
+        hub = Hub()
+        self.addCleanup(hub.cleanup)
+        self.assertTrue(hub.read_until("RS485 ["), hub.out)
+        hub.proc.send_signal(signal.SIGTERM)
+        self.assertTrue(hub.read_until("__signalHandler: exit..."), hub.out)
+        hub.proc.send_signal(signal.SIGINT)
+        lines = hub.finish()
+        self.assertEqual(hub.proc.returncode, 0)
+        self.assertIn(TERM_LINE, lines)
+        self.assertLessEqual(sum(l == "__signalHandler: exit..." for l in lines), 2)
+        self.assertIn("  revision [6534]", hub.trace_text())
 
 
 if __name__ == "__main__":

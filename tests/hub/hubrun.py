@@ -21,6 +21,16 @@ START_LINES = [
 STAMP = r"\d{8}\.\d{6}\.\d{3}"
 
 
+def built_with_tsan():
+    with open(HUB, "rb") as f:
+        return b"__tsan_init" in f.read()
+
+
+# ThreadSanitizer sleeps this long before a process exits (its atexit_sleep_ms), to catch races
+# at exit: a time limit on a whole run of the hub allows for it.
+EXIT_SLEEP = 1.0 if built_with_tsan() else 0.0
+
+
 def _no_core_files():
     # The hub raises its soft core limit; a hard limit of 0 keeps test runs from writing cores.
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))

@@ -180,6 +180,27 @@ TEST_F(FileTest, OpenModesFollowTheirTable) {
   EXPECT_FALSE(fs::exists(missing));
 }
 
+// Commands the process runs (the fuser check, the trace's invoke command) must not inherit
+// the files it has open, whichever way they were opened.
+TEST_F(FileTest, StreamsAreClosedOnExec) {
+  std::string path = at("inherit.txt");
+  spit(path, "x");
+  auto closedOnExec = [](LumoFile *f) {
+    return (fcntl(fileno(FileOp.getStream(f)), F_GETFD) & FD_CLOEXEC) != 0;
+  };
+  for (int mode : {LUMO_FILE_WRITE, LUMO_FILE_READ, LUMO_FILE_APPEND, LUMO_FILE_UPDATE,
+                   LUMO_FILE_READ_RW, LUMO_FILE_READ_RA, LUMO_FILE_READ_TEXT, 99}) {
+    LumoFile *f = FileOp.inst(path.c_str(), mode);
+    ASSERT_NE(f, nullptr) << mode;
+    EXPECT_TRUE(closedOnExec(f)) << mode;
+    ASSERT_TRUE(FileOp.reopen(f, 0));
+    EXPECT_TRUE(closedOnExec(f)) << "reopened, mode " << mode;
+    ASSERT_TRUE(FileOp.setFilename(f, path.c_str()));
+    EXPECT_TRUE(closedOnExec(f)) << "renamed, mode " << mode;
+    FileOp.del(f);
+  }
+}
+
 TEST_F(FileTest, ReadStrSplitsLinesAndStoresACarriageReturnAsTerminator) {
   std::string path = at("lines.txt");
   spit(path, "ab\r\ncd\n\nlast");
@@ -548,6 +569,23 @@ TEST_F(FuserTest, ThePathReachesTheCommandAsOneQuotedWord) {
   EXPECT_TRUE(accessed(p));
   EXPECT_EQ(slurp(at(name + "_fuser.out")), at(name) + "\n");
   EXPECT_FALSE(fs::exists(at("pwned")));
+}
+
+// The output file's name lies in a directory others may write to: a link planted under it is
+// refused like a file that will not open, and its target is left alone.
+TEST_F(FuserTest, TheOutputFileIsNeverWrittenThroughASymbolicLink) {
+  FileOp.setFuser("echo");
+  FileOp.setFuserUsage(FileOp.usageF);
+  spit(at("victim"), "precious");
+  fs::create_symlink(at("victim"), at("f_fuser.out"));
+  fs::create_symlink(at("absent"), at("g_fuser.out"));
+  Path f(at("f")), g(at("g"));
+  EXPECT_FALSE(accessed(f));
+  expectOneRecord(LUMO_TRC_E, 500, "Error open file [f_fuser.out] [wb] [errno=40]");
+  EXPECT_FALSE(accessed(g));
+  expectOneRecord(LUMO_TRC_E, 500, "Error open file [g_fuser.out] [wb] [errno=40]");
+  EXPECT_EQ(slurp(at("victim")), "precious");
+  EXPECT_FALSE(fs::exists(at("absent")));
 }
 
 TEST_F(FuserTest, RefusesUnknownUsageAndCommandsThatDoNotFit) {
