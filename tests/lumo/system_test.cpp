@@ -441,9 +441,8 @@ TEST_F(SystemTest, ShellCommandsInheritNoSocketOfTheLibrary) {
   SocketOp.del(server);
 }
 
-// File objects and trace files open their files close-on-exec too. Enabled together with the
-// close-on-exec opens of the file module.
-TEST_F(SystemTest, DISABLED_ShellCommandsInheritNoFileOfTheLibrary) {
+// File objects and trace files open their files close-on-exec too.
+TEST_F(SystemTest, ShellCommandsInheritNoFileOfTheLibrary) {
   TempDir dir;
   LumoTrace *previous = TraceOp.get();
   std::map<std::string, std::string> before = openDescriptors();
