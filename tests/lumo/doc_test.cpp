@@ -8,6 +8,9 @@
 #include <lumo/thread.h>
 #include <lumo/trace.h>
 #include <pthread.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -373,6 +376,38 @@ TEST_F(DocTest, AttributeValuesUpTo204799CharactersAreRead) {
                           "Parser error at 9: unexpected eof!"}));
 }
 
+// Positions in a text are ints: a text of INT_MAX bytes or more is refused before anything is
+// read. Such a text is an element holding 2 GiB of element text, built from a few pages of
+// memory mapped over and over, so the test needs no 2 GiB of memory.
+TEST_F(DocTest, TextsOfIntMaxBytesOrMoreAreRefused) {
+  if (sizeof(void *) < 8) GTEST_SKIP() << "a 32-bit process has no room for such a text";
+  const std::size_t page = 1 << 20, pages = 2049;
+  int head = static_cast<int>(syscall(SYS_memfd_create, "lumo-doc-head", 0));
+  int body = static_cast<int>(syscall(SYS_memfd_create, "lumo-doc-body", 0));
+  if (head < 0 || body < 0) GTEST_SKIP() << "memfd_create is refused here";
+  std::string chunk(page, 'x');
+  ASSERT_EQ(pwrite(body, chunk.data(), page, 0), static_cast<ssize_t>(page));
+  chunk.replace(0, 3, "<a>");
+  ASSERT_EQ(pwrite(head, chunk.data(), page, 0), static_cast<ssize_t>(page));
+  // The pages of text, then one page of zeros that ends the string.
+  char *text = static_cast<char *>(mmap(nullptr, (pages + 1) * page, PROT_READ | PROT_WRITE,
+                                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+  ASSERT_NE(text, MAP_FAILED);
+  bool mapped = true;
+  for (std::size_t i = 0; i < pages && mapped; ++i)
+    mapped = mmap(text + i * page, page, PROT_READ, MAP_SHARED | MAP_FIXED, i ? body : head, 0) !=
+             MAP_FAILED;
+  close(head);
+  close(body);
+  ASSERT_TRUE(mapped);
+  int errPos = -1;
+  EXPECT_EQ(DocOp.parseErr(text, &errPos), nullptr);
+  EXPECT_EQ(errPos, 0);
+  EXPECT_EQ(errors(), std::vector<std::string>{
+                          "Parser error at 0: text exceeds the maximum length of 2147483646"});
+  munmap(text, (pages + 1) * page);
+}
+
 TEST_F(DocTest, NamesLongerThan1023AreCutAndTheRestReadOn) {
   std::string name(1030, 'n');
   Parsed p("<a " + name + "=\"1\"/>");
@@ -627,7 +662,7 @@ TEST_F(DocTest, DocumentOwnsItsDocNodeButNotTheRoot) {
 
 TEST_F(DocTest, DocumentBaseSlotsWriteAndReplaceTheDocNode) {
   LumoDoc *doc = DocOp.parse("<?pi?><a/>");
-  NodeOp.del(DocOp.getRootNode(doc));  // deserialize deletes the root: hand it back first
+  NodeOp.del(DocOp.getRootNode(doc));
   int length = -1;
   unsigned char *image = doc->serialize(doc, &length);
   EXPECT_STREQ(reinterpret_cast<char *>(image),
@@ -635,9 +670,13 @@ TEST_F(DocTest, DocumentBaseSlotsWriteAndReplaceTheDocNode) {
   EXPECT_EQ(length, static_cast<int>(std::strlen(reinterpret_cast<char *>(image))));
   StrOp.freeStr(reinterpret_cast<char *>(image));
 
-  LumoDoc *other = DocOp.parse("<a/>");
+  // The root handed out before belongs to the caller: deserialize forgets it, deletes nothing.
+  LumoDoc *other = DocOp.parse("<a k=\"v\"/>");
+  LumoNode *mine = DocOp.getRootNode(other);
   DocOp.deserialize(other, reinterpret_cast<const unsigned char *>(
                                "<?xml version=\"1.0\" encoding=\"UTF-8\"?><!--x--><r k=\"1\"/>"));
+  EXPECT_STREQ(NodeOp.getStr(mine, "k", nullptr), "v");
+  NodeOp.del(mine);
   EXPECT_TRUE(DocOp.isUTF8Encoded(other));
   EXPECT_EQ(NodeOp.getChildCnt(DocOp.getDocNode(other)), 2);
   EXPECT_STREQ(NodeOp.getName(DocOp.getRootNode(other)), "r");
