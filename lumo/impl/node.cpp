@@ -211,6 +211,11 @@ int firstChildNamed(NodeData *d, const char *name) noexcept {
   return -1;
 }
 
+void traceMissingAttr(NodeData *d, const char *name) noexcept {
+  TraceOp.trc(kObject, LUMO_TRC_S, __LINE__, LUMO_TRC_CODE, "Attribute [%s] not found in node [%s].",
+              orEmpty(name), orEmpty(d->name));
+}
+
 void traceMissingChild(NodeData *d, const char *name) noexcept {
   TraceOp.trc(kObject, LUMO_TRC_S, __LINE__, LUMO_TRC_CODE, "Child node [%s] not found in node [%s].",
               orEmpty(name), orEmpty(d->name));
@@ -368,9 +373,7 @@ LumoAttr *node_findAttr(LumoNode *node, const char *name) noexcept {
   NodeData *d = dataOf(node);
   if (!d) return nullptr;
   LumoAttr *attr = lookUpAttr(d, name);
-  if (!attr)
-    TraceOp.trc(kObject, LUMO_TRC_S, __LINE__, LUMO_TRC_CODE,
-                "Attribute [%s] not found in node [%s].", orEmpty(name), orEmpty(d->name));
+  if (!attr) traceMissingAttr(d, name);
   return attr;
 }
 
@@ -646,27 +649,34 @@ class Journal {
   FrameStack<Change> changes_;
 };
 
-// The first child of each name (case ignored) of one target node, for merges that look up many
-// names among many children. It knows the child list it was built for; once that list has
-// changed in any other way than by the appends it was told of, look-ups scan the list instead.
-struct ChildIndex {
+// The first entry of each name (case ignored) of a target's child or attribute list, for merges
+// that look up many names among many entries. It knows the list it was built for; once that list
+// has changed in any other way than by the appends it was told of, look-ups scan the list.
+template <class T>
+struct FirstByName {
   int *slots;
   int cap;
-  LumoNode **list;
+  T **list;
   int known;
 };
 
-void indexFree(ChildIndex &x) noexcept {
+const char *nameOf(LumoNode *node) noexcept { return node_getName(node); }
+const char *nameOf(LumoAttr *attr) noexcept { return orEmpty(attr_getName(attr)); }
+
+template <class T>
+void indexFree(FirstByName<T> &x) noexcept {
   freeBlock(x.slots, __LINE__);
-  x = ChildIndex{};
+  x = FirstByName<T>{};
 }
 
-bool indexCurrent(const ChildIndex &x, const NodeData *d) noexcept {
-  return x.slots && x.list == d->childs && x.known == d->childCount;
+template <class T>
+bool indexCurrent(const FirstByName<T> &x, T **list, int count) noexcept {
+  return x.slots && x.list == list && x.known == count;
 }
 
-void indexPutChild(ChildIndex &x, NodeData *d, int pos) noexcept {
-  const char *name = node_getName(d->childs[pos]);
+template <class T>
+void indexPut(FirstByName<T> &x, T **list, int pos) noexcept {
+  const char *name = nameOf(list[pos]);
   unsigned mask = static_cast<unsigned>(x.cap - 1);
   for (unsigned i = lumo::keyedHash(name, true) & mask;; i = (i + 1) & mask) {
     int slot = x.slots[i];
@@ -674,42 +684,58 @@ void indexPutChild(ChildIndex &x, NodeData *d, int pos) noexcept {
       x.slots[i] = pos + 1;
       return;
     }
-    if (str_equalsi(node_getName(d->childs[slot - 1]), name)) return;  // an earlier one keeps it
+    if (str_equalsi(nameOf(list[slot - 1]), name)) return;  // an earlier one keeps the name
   }
 }
 
-void indexBuild(ChildIndex &x, NodeData *d) noexcept {
+template <class T>
+void indexBuild(FirstByName<T> &x, T **list, int count) noexcept {
   indexFree(x);
   int cap = 32;
-  while (cap < 2 * d->childCount && cap < INT_MAX / 4) cap *= 2;
+  while (cap < 2 * count && cap < INT_MAX / 4) cap *= 2;
   void *table = mem_allocTID(cap * static_cast<int>(sizeof(int)), kTid, kSource, __LINE__);
   if (!table) return;  // the scan gives the same answers
-  x = ChildIndex{static_cast<int *>(table), cap, d->childs, d->childCount};
-  for (int i = 0; i < d->childCount; ++i) indexPutChild(x, d, i);
+  x = FirstByName<T>{static_cast<int *>(table), cap, list, count};
+  for (int i = 0; i < count; ++i) indexPut(x, list, i);
 }
 
-int indexFind(ChildIndex &x, NodeData *d, const char *name) noexcept {
-  if (d->childCount >= kIndexFrom && !indexCurrent(x, d)) indexBuild(x, d);
-  if (!indexCurrent(x, d)) return firstChildNamed(d, name);
+// The position of the first entry named name ignoring case, or -1.
+template <class T>
+int indexFind(FirstByName<T> &x, T **list, int count, const char *name) noexcept {
+  if (count >= kIndexFrom && !indexCurrent(x, list, count)) indexBuild(x, list, count);
+  if (!indexCurrent(x, list, count)) {
+    for (int i = 0; i < count; ++i)
+      if (str_equalsi(nameOf(list[i]), name)) return i;
+    return -1;
+  }
   unsigned mask = static_cast<unsigned>(x.cap - 1);
   for (unsigned i = lumo::keyedHash(name, true) & mask;; i = (i + 1) & mask) {
     int slot = x.slots[i];
     if (slot == 0) return -1;
-    if (str_equalsi(node_getName(d->childs[slot - 1]), name)) return slot - 1;
+    if (str_equalsi(nameOf(list[slot - 1]), name)) return slot - 1;
   }
 }
 
-// A child has just been appended to a list that was before.
-void indexAppended(ChildIndex &x, NodeData *d, LumoNode **before) noexcept {
-  if (!x.slots || x.list != before || x.known != d->childCount - 1) return;
-  if (2 * d->childCount > x.cap) {
-    indexBuild(x, d);
+// An entry has just been appended to a list that was before.
+template <class T>
+void indexAppended(FirstByName<T> &x, T **list, int count, T **before) noexcept {
+  if (!x.slots || x.list != before || x.known != count - 1) return;
+  if (2 * count > x.cap) {
+    indexBuild(x, list, count);
     return;
   }
-  x.list = d->childs;
-  x.known = d->childCount;
-  indexPutChild(x, d, d->childCount - 1);
+  x.list = list;
+  x.known = count;
+  indexPut(x, list, count - 1);
 }
+
+using ChildIndex = FirstByName<LumoNode>;
+
+// Releases an attribute index when a level of the merge is done, whichever way it ends.
+struct AttrIndexGuard {
+  FirstByName<LumoAttr> index{};
+  ~AttrIndexGuard() { indexFree(index); }
+};
 
 struct MergeRun {
   int overwrite;
@@ -796,15 +822,31 @@ bool mergeLevel(MergeRun &run, LumoNode *target, LumoNode *source, int keepId,
     detachAttrAt(sd, at);
     forceRecursive = true;
   }
+  // Look-ups that ignore case scan the attributes; over many of them an index of the first of
+  // each name answers instead.
+  const bool ignoreCase = doc_isIgnoreCase() != 0;
+  AttrIndexGuard folded;
   for (int i = 0; i < sd->attrCount; ++i) {
     LumoAttr *from = sd->attrs[i];
     const char *name = attr_getName(from);
-    LumoAttr *to = node_findAttr(target, name);
+    LumoAttr *to = nullptr;
+    if (!ignoreCase) {
+      to = node_findAttr(target, name);
+    } else {
+      int at = indexFind(folded.index, td->attrs, td->attrCount, orEmpty(name));
+      if (at >= 0)
+        to = td->attrs[at];
+      else
+        traceMissingAttr(td, name);
+    }
     bool ok = true;
-    if (!to)
+    if (!to) {
+      LumoAttr **before = td->attrs;
       ok = appendAttrLogged(run, target, name, attr_getEscVal(from));
-    else if (run.overwrite && !(keepId && str_equals(name, "id")))
+      if (ok && ignoreCase) indexAppended(folded.index, td->attrs, td->attrCount, before);
+    } else if (run.overwrite && !(keepId && str_equals(name, "id"))) {
       ok = overwriteLogged(run, target, to, attr_getEscVal(from));
+    }
     if (!ok) return false;
   }
   if (forceRecursive || (run.recursive && run.replaceChilds)) {
@@ -820,7 +862,7 @@ LumoNode *matchOrAppend(MergeRun &run, LumoNode *target, ChildIndex &index,
                         LumoNode *child) noexcept {
   NodeData *td = dataOf(target);
   const char *name = node_getName(child);
-  int at = indexFind(index, td, name);
+  int at = indexFind(index, td->childs, td->childCount, name);
   if (at >= 0) return td->childs[at];
   traceMissingChild(td, name);
   LumoNode *copy = node_clone(child);
@@ -834,7 +876,7 @@ LumoNode *matchOrAppend(MergeRun &run, LumoNode *target, ChildIndex &index,
     run.journal.dropLast();
     return nullptr;
   }
-  indexAppended(index, td, before);
+  indexAppended(index, td->childs, td->childCount, before);
   return copy;
 }
 

@@ -230,4 +230,23 @@ TEST_F(InputScalingTest, MergingManyChildrenIsLinear) {
   });
 }
 
+// With the ignore-case switch on, every attribute of the source is looked up among the target's
+// attributes by a comparison that no exact-name index answers.
+TEST_F(InputScalingTest, MergingManyAttributesIgnoringCaseIsLinear) {
+  DocOp.setIgnoreCase(1);
+  expectLinear("mergeNode ignoring case", 4000, [](int n) {
+    std::shared_ptr<LumoNode> source(NodeOp.inst("s", nullptr, 0), NodeOp.del);
+    for (int i = 0; i < n; ++i) NodeOp.addAttr(source.get(), AttrOp.inst(("A" + std::to_string(i)).c_str(), "v"));
+    return [source, n] {
+      LumoNode *target = NodeOp.inst("s", nullptr, 0);
+      NodeOp.setStr(target, "a0", "old");
+      NodeOp.mergeNode(target, source.get(), 1, 0, 0, 0);
+      EXPECT_EQ(NodeOp.getAttrCnt(target), n);
+      EXPECT_STREQ(NodeOp.getStr(target, "a0", nullptr), "v");
+      NodeOp.del(target);
+    };
+  });
+  DocOp.setIgnoreCase(0);
+}
+
 }  // namespace
