@@ -132,7 +132,8 @@ Read readText(const char *path, char **text) {
   str_freeStrID(probe, kTid);
   if (!exists) return Read::Nothing;
   LumoFile *file = file_inst(path, LUMO_FILE_READ);
-  // A file that can be read but was not opened was refused its memory.
+  // A file that can be read but was not opened was refused its memory (or a descriptor): a
+  // failure of the object, not a reason for the built-in tables.
   if (!file) return ::access(path, R_OK) == 0 ? Read::Refused : Read::Nothing;
   int size = file_size(file);
   // A file that int cannot count could not be parsed either; the room for the terminator must
@@ -305,7 +306,7 @@ struct Impl : lumo::Base<LumoEbcdic, ebcdicClass> {
     d->converterFile = nullptr;
     if (!filled) {
       TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
-                  "Converter %s not loaded: out of memory!", converterFile);
+                  "Converter file %s could not be loaded!", converterFile);
       lumo::freeInstance<EbcdicData>(self, ebcdicClass, __LINE__, false);
       return nullptr;
     }
