@@ -2,7 +2,9 @@
 // parses again and serializes to the very same text, and nothing may be left allocated.
 //
 // The first input byte picks the document switches (element text, UTF-8 conversion, named and
-// numeric escapes), the rest is the XML text up to its first NUL.
+// numeric escapes) and the switches of a merge of the tree into its own last node (overwrite,
+// recursive, keepId, replaceChilds), the rest is the XML text up to its first NUL. Such a merge
+// must end and may add at most as many nodes as the source had.
 #include <lumo/doc.h>
 #include <lumo/str.h>
 
@@ -56,6 +58,22 @@ void roundTrip(LumoNode *node, int serialization, const std::string &input) {
   DocOp.del(again);
 }
 
+int subtreeSize(LumoNode *node) {
+  int size = 1;
+  for (int i = 0; i < NodeOp.getChildCnt(node); ++i) size += subtreeSize(NodeOp.getChild(node, i));
+  return size;
+}
+
+void mergeIntoLastNode(LumoNode *root, unsigned flags, const std::string &input) {
+  LumoNode *last = root;
+  while (int children = NodeOp.getChildCnt(last)) last = NodeOp.getChild(last, children - 1);
+  int before = NodeOp.count(), added = subtreeSize(root);
+  if (!NodeOp.mergeNode(last, root, flags & 16, flags & 32, flags & 64, flags & 128))
+    fail("merge into the last node failed", input, nullptr, nullptr);
+  if (NodeOp.count() > before + added)
+    fail("merge into the last node grew more than the source", input, nullptr, nullptr);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -75,6 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (root) {
       roundTrip(root, 1, input);
       roundTrip(root, 0, input);
+      mergeIntoLastNode(root, flags, input);
     }
     roundTrip(DocOp.getDocNode(doc), 0, input);
     NodeOp.del(root);

@@ -52,8 +52,11 @@ int xAttr(const LumoWgenAttr *def, LumoNode *node) {
     return 0;
   }
   const char *value = AttrOp.getVal(attr);
-  if (wutils_checkAttrRange(nodeName, attrName, def->type, def->range, orEmpty(value))) return 1;
-  if (def->required) return 0;
+  bool refused = false;
+  if (wutils_checkRange(nodeName, attrName, def->type, def->range, orEmpty(value), &refused))
+    return 1;
+  // A value that could not be checked is not known to be out of range: it stays.
+  if (def->required || refused) return 0;
   // An optional value that does not fit is replaced, so readers of the node see the default.
   NodeOp.setStr(node, attrName, def->defval);
   TraceOp.trc(kObject, LUMO_TRC_W, __LINE__, LUMO_TRC_CODE, "Using default [%s%s] for %s.%s.",

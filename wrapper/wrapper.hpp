@@ -19,6 +19,10 @@
 // The range check behind wUtils, for direct calls inside the library.
 int wutils_checkAttrRange(const char *nodeName, const char *attrName, const char *type,
                           const char *range, const char *value) noexcept;
+// The same, telling through *refused that memory was refused while the range was read: the
+// value is then neither in nor out of range, and 0 is returned without a range message.
+int wutils_checkRange(const char *nodeName, const char *attrName, const char *type,
+                      const char *range, const char *value, bool *refused) noexcept;
 
 namespace lumo {
 namespace wgen {

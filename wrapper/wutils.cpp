@@ -42,15 +42,16 @@ RangeForm formOf(const char *range) noexcept {
 bool isStar(const char *text) noexcept { return text[0] == '*' && text[1] == '\0'; }
 
 // Number ranges. Unknown formats are allowed for whole numbers (with a warning) and refused for
-// floating-point numbers, which is how the schemas have always been validated.
+// floating-point numbers, which is how the schemas have always been validated. A range that
+// could not be split (memory refused) sets *refused: nothing is known about the value then.
 template <class V, V (*read)(const char *) noexcept>
-bool numberFits(V value, const char *range, bool unknownAllows) noexcept {
+bool numberFits(V value, const char *range, bool unknownAllows, bool *refused) noexcept {
   switch (formOf(range)) {
     case RangeForm::Any:
       return true;
     case RangeForm::Bounds: {
       Pieces pieces(range, '-');
-      if (!pieces.ok()) return false;
+      if (!pieces.ok()) return !(*refused = true);
       const char *low = lumo::wgen::orEmpty(pieces.next());
       const char *high = lumo::wgen::orEmpty(pieces.next());
       // Written so that a value that is not a number (NaN) fits no bounds.
@@ -59,6 +60,7 @@ bool numberFits(V value, const char *range, bool unknownAllows) noexcept {
     }
     case RangeForm::List: {
       Pieces pieces(range, ',');
+      if (!pieces.ok()) return !(*refused = true);
       for (const char *item = pieces.next(); item; item = pieces.next())
         if (value == read(item)) return true;
       return false;
@@ -76,13 +78,13 @@ bool numberFits(V value, const char *range, bool unknownAllows) noexcept {
   return false;
 }
 
-bool textFits(const char *value, const char *range) noexcept {
+bool textFits(const char *value, const char *range, bool *refused) noexcept {
   switch (formOf(range)) {
     case RangeForm::Any:
       return true;
     case RangeForm::Bounds: {
       Pieces pieces(range, '-');
-      if (!pieces.ok()) return false;
+      if (!pieces.ok()) return !(*refused = true);
       const char *low = lumo::wgen::orEmpty(pieces.next());
       const char *high = lumo::wgen::orEmpty(pieces.next());
       if (lumo::wgen::compareBytes(value, low) < 0) return false;
@@ -90,6 +92,7 @@ bool textFits(const char *value, const char *range) noexcept {
     }
     case RangeForm::List: {
       Pieces pieces(range, ',');
+      if (!pieces.ok()) return !(*refused = true);
       for (const char *item = pieces.next(); item; item = pieces.next())
         if (item[0] == '*' || lumo::wgen::equalsIgnoreCase(value, item)) return true;
       return false;
@@ -106,6 +109,13 @@ bool textFits(const char *value, const char *range) noexcept {
 
 int wutils_checkAttrRange(const char *nodeName, const char *attrName, const char *type,
                           const char *range, const char *value) noexcept {
+  bool refused = false;
+  return wutils_checkRange(nodeName, attrName, type, range, value, &refused);
+}
+
+int wutils_checkRange(const char *nodeName, const char *attrName, const char *type,
+                      const char *range, const char *value, bool *refused) noexcept {
+  *refused = false;
   nodeName = lumo::wgen::orEmpty(nodeName);
   attrName = lumo::wgen::orEmpty(attrName);
   type = lumo::wgen::orEmpty(type);
@@ -115,32 +125,32 @@ int wutils_checkAttrRange(const char *nodeName, const char *attrName, const char
   bool ok;
   if (lumo::wgen::equalsIgnoreCase(type, "int")) {
     int number = lumo::wgen::readInt(value);
-    ok = numberFits<int, lumo::wgen::readInt>(number, range, true);
-    if (!ok)
+    ok = numberFits<int, lumo::wgen::readInt>(number, range, true, refused);
+    if (!ok && !*refused)
       TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
                   "Attribute %s.%s is out of range! %d -> [%s]", nodeName, attrName, number, range);
   } else if (lumo::wgen::equalsIgnoreCase(type, "long")) {
     long number = lumo::wgen::readLong(value);
-    ok = numberFits<long, lumo::wgen::readLong>(number, range, true);
-    if (!ok)
+    ok = numberFits<long, lumo::wgen::readLong>(number, range, true, refused);
+    if (!ok && !*refused)
       TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
                   "Attribute %s.%s is out of range! %ld -> [%s]", nodeName, attrName, number,
                   range);
   } else if (lumo::wgen::equalsIgnoreCase(type, "float")) {
     double number = lumo::wgen::readFloat(value);
-    ok = numberFits<double, lumo::wgen::readFloat>(number, range, false);
-    if (!ok)
+    ok = numberFits<double, lumo::wgen::readFloat>(number, range, false, refused);
+    if (!ok && !*refused)
       TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
                   "Attribute %s.%s is out of range! %f -> [%s]", nodeName, attrName, number, range);
   } else if (lumo::wgen::equalsIgnoreCase(type, "bool")) {
     ok =
         lumo::wgen::equalsIgnoreCase(value, "true") || lumo::wgen::equalsIgnoreCase(value, "false");
-    if (!ok)
+    if (!ok && !*refused)
       TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
                   "Attribute %s.%s is out of range! %s -> [true,false]", nodeName, attrName, value);
   } else {
-    ok = textFits(value, range);
-    if (!ok)
+    ok = textFits(value, range, refused);
+    if (!ok && !*refused)
       TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
                   "Attribute %s.%s is out of range! %s -> [%s]", nodeName, attrName, value, range);
   }

@@ -7,8 +7,8 @@
  * The parser borrows the argument vector, which must outlive it: values returned by getStr and
  * getStrDef are the argument strings themselves (or the static "key", or the caller's default)
  * and are never freed. toString returns a new string (StrOp.freeStr). The caller owns what inst
- * returns and releases it with del. A parser is read-only after inst and may be queried from
- * any thread. */
+ * returns and releases it with del; inst returns null when memory is refused, never a parser
+ * that lacks an option. A parser is read-only after inst and may be queried from any thread. */
 #ifndef LUMO_CMDLN_H
 #define LUMO_CMDLN_H
 

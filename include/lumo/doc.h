@@ -5,8 +5,10 @@
  *
  * A document owns its docNode (every top-level node except the root: declarations, comments,
  * processing instructions, later elements). The root node is not owned: whoever parses takes
- * it over and deletes it; deleting the document leaves it alive. Parsing and serializing share
- * nothing but the switches and may run in several threads on different texts and trees. */
+ * it over and deletes it; deleting the document leaves it alive, and so does deserialize, which
+ * replaces the document's nodes with those of the new text (a text that does not parse changes
+ * nothing) and forgets the old root without deleting it. Parsing and serializing share nothing
+ * but the switches and may run in several threads on different texts and trees. */
 #ifndef LUMO_DOC_H
 #define LUMO_DOC_H
 
@@ -23,8 +25,9 @@ typedef struct LumoDoc LumoDoc;
  * it alive.
  * parseErr: a new document, or null when the text is null or empty or does not parse; on a
  * parse error the position in the text is stored through errPos (when given) and every node
- * built so far is freed. Elements nested more than 256 deep are a parse error. parse is parseErr
- * without the position. */
+ * built so far is freed. Elements nested more than 256 deep are a parse error, and so is a text
+ * of INT_MAX bytes or more (position 0) and a refused allocation: a document is never returned
+ * without a part of its text. parse is parseErr without the position. */
 #define LUMO_DOC_OPS(X, C)                                                              \
   X(C, int, getBool, (LumoDoc * self, const char *child, const char *attr, int def))    \
   X(C, LumoNode *, getDocNode, (LumoDoc * self))                                        \

@@ -1,6 +1,12 @@
 /* lumo: string keys to opaque pointer values in 1013 fixed hash buckets. The map copies and
  * owns its keys; it never owns or releases values. Not synchronised: callers that share a map
- * lock around every call, the whole iteration included. */
+ * lock around every call, the whole iteration included.
+ *
+ * The bucket of a key is part of the contract (it decides the iteration order): the unkeyed
+ * accumulator acc * 31 + byte, modulo 1013. Keys that share a bucket are easy to make, and a
+ * bucket is searched entry by entry, so n keys chosen by an adversary cost n * n steps to
+ * insert. Keep keys that come from outside the process (documents, the network) out of a map,
+ * or bound their number. A put that cannot get memory leaves the map as it was. */
 #ifndef LUMO_MAP_H
 #define LUMO_MAP_H
 

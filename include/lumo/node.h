@@ -4,7 +4,11 @@
  * Nodes carry no lock: a tree is used by one thread at a time, or callers coordinate with the
  * node's wait/post. The typed accessors, getNode, findNode, findAttr and findNextNode accept a
  * null node (getters give their default, setters do nothing). Texts returned by getters belong
- * to the node; toString/serialize/toEscString return new strings owned by the caller. */
+ * to the node; toString/serialize/toEscString return new strings owned by the caller.
+ * A setter whose memory is refused leaves the node as it was (no attribute without its value).
+ * mergeNode returns target, or null when a node is null or memory was refused; after a refusal
+ * both trees are exactly as they were. A recursive merge into a node inside the source's own
+ * subtree merges from a copy of the source taken before the merge. */
 #ifndef LUMO_NODE_H
 #define LUMO_NODE_H
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "doc.hpp"
 #include "mem.hpp"
@@ -217,31 +218,41 @@ char *quoted(const char *name, const char *text, int *length) noexcept {
 
 // Stores a formatted number: the typed setters may produce more than the buffer holds (a double
 // of large magnitude in "%f" runs to over 300 characters), so they go through the growth rule.
-void storeFormatted(LumoAttr *attr, const char *format, ...) noexcept
+// False when memory was refused; the value is then as it was.
+bool storeFormatted(LumoAttr *attr, const char *format, ...) noexcept
     __attribute__((format(printf, 2, 3)));
-void storeFormatted(LumoAttr *attr, const char *format, ...) noexcept {
+bool storeFormatted(LumoAttr *attr, const char *format, ...) noexcept {
   AttrData *d = dataOf(attr);
-  if (!d) return;
+  if (!d) return false;
   char small[kBlock];
   va_list args;
   va_start(args, format);
   int n = std::vsnprintf(small, sizeof small, format, args);
   va_end(args);
-  if (n < 0) return;
+  if (n < 0) return false;
   if (static_cast<std::size_t>(n) < sizeof small) {
-    if (!storeText(d, small, static_cast<std::size_t>(n))) return;
+    if (!storeText(d, small, static_cast<std::size_t>(n))) return false;
   } else {
     char *big = static_cast<char *>(mem_allocTID(n + 1, kTid, kSource, __LINE__));
-    if (!big) return;
+    if (!big) return false;
     va_start(args, format);
     std::vsnprintf(big, static_cast<std::size_t>(n) + 1, format, args);
     va_end(args);
     bool stored = storeText(d, big, static_cast<std::size_t>(n));
     freeBlock(big, __LINE__);
-    if (!stored) return;
+    if (!stored) return false;
   }
   dropDecoded(d);
   d->hasEntities = 0;
+  return true;
+}
+
+// A copy of len bytes of text as a string of the attribute's type; null when it cannot be had.
+char *copyOf(const char *text, std::size_t len) noexcept {
+  if (len >= static_cast<std::size_t>(INT_MAX)) return nullptr;
+  char *copy = static_cast<char *>(mem_allocTID(static_cast<int>(len + 1), kTid, kSource, __LINE__));
+  if (copy) std::memcpy(copy, text, len);
+  return copy;
 }
 
 struct Impl : lumo::Base<LumoAttr, attrClass> {
@@ -255,31 +266,25 @@ struct Impl : lumo::Base<LumoAttr, attrClass> {
 };
 
 // name="value": the name ends at the first "=", the value lies between the next two double
-// quotes; a text without "=" is all name.
+// quotes; a text without "=" is all name. Name and value change together or not at all.
 void Impl::deserialize(LumoAttr *attr, const unsigned char *image) noexcept {
   AttrData *d = dataOf(attr);
   if (!d || !image) return;
   const char *text = reinterpret_cast<const char *>(image);
   const char *eq = std::strchr(text, '=');
-  std::size_t nameLen = eq ? static_cast<std::size_t>(eq - text) : std::strlen(text);
-  char *name = static_cast<char *>(
-      mem_allocTID(static_cast<int>(nameLen + 1), kTid, kSource, __LINE__));
-  if (!name) return;
-  std::memcpy(name, text, nameLen);
-  attr_setName(attr, name);
-  freeBlock(name, __LINE__);
   const char *open = eq ? std::strchr(eq + 1, '"') : nullptr;
   const char *close = open ? std::strchr(open + 1, '"') : nullptr;
-  if (!close) {
-    attr_setVal(attr, "");
-    return;
+  char *name = copyOf(text, eq ? static_cast<std::size_t>(eq - text) : std::strlen(text));
+  char *val = close ? copyOf(open + 1, static_cast<std::size_t>(close - open - 1)) : nullptr;
+  LumoAttr *staged = name && (val || !close) ? attr_staged(attr, val ? val : "") : nullptr;
+  if (staged) {
+    freeBlock(d->name, __LINE__);
+    d->name = name;
+    name = nullptr;
+    attr_swapValues(attr, staged);
+    attr_del(staged);
   }
-  std::size_t valLen = static_cast<std::size_t>(close - open - 1);
-  char *val = static_cast<char *>(
-      mem_allocTID(static_cast<int>(valLen + 1), kTid, kSource, __LINE__));
-  if (!val) return;
-  std::memcpy(val, open + 1, valLen);
-  attr_setVal(attr, val);
+  freeBlock(name, __LINE__);
   freeBlock(val, __LINE__);
 }
 
@@ -458,7 +463,11 @@ LumoAttr *attr_inst(const char *name, const char *text) noexcept {
   }
   d->capacity = capacity;
   lumo::countInstance(attrClass);
-  if (text) attr_setVal(attr, text);
+  // An attribute without the value it was made with would be a different attribute.
+  if (text && !attr_putVal(attr, text)) {
+    attr_del(attr);
+    return nullptr;
+  }
   return attr;
 }
 
@@ -468,15 +477,27 @@ LumoAttr *attr_instInt(const char *name, int value) noexcept {
   return attr;
 }
 
-void attr_setBoolean(LumoAttr *attr, int value) noexcept {
-  storeFormatted(attr, "%s", value ? "true" : "false");
+bool attr_putBoolean(LumoAttr *attr, int value) noexcept {
+  return storeFormatted(attr, "%s", value ? "true" : "false");
 }
 
-void attr_setFloat(LumoAttr *attr, double value) noexcept { storeFormatted(attr, "%f", value); }
+bool attr_putFloat(LumoAttr *attr, double value) noexcept {
+  return storeFormatted(attr, "%f", value);
+}
 
-void attr_setInt(LumoAttr *attr, int value) noexcept { storeFormatted(attr, "%d", value); }
+bool attr_putInt(LumoAttr *attr, int value) noexcept { return storeFormatted(attr, "%d", value); }
 
-void attr_setLong(LumoAttr *attr, long value) noexcept { storeFormatted(attr, "%ld", value); }
+bool attr_putLong(LumoAttr *attr, long value) noexcept {
+  return storeFormatted(attr, "%ld", value);
+}
+
+void attr_setBoolean(LumoAttr *attr, int value) noexcept { attr_putBoolean(attr, value); }
+
+void attr_setFloat(LumoAttr *attr, double value) noexcept { attr_putFloat(attr, value); }
+
+void attr_setInt(LumoAttr *attr, int value) noexcept { attr_putInt(attr, value); }
+
+void attr_setLong(LumoAttr *attr, long value) noexcept { attr_putLong(attr, value); }
 
 void attr_setName(LumoAttr *attr, const char *name) noexcept {
   AttrData *d = dataOf(attr);
@@ -487,39 +508,79 @@ void attr_setName(LumoAttr *attr, const char *name) noexcept {
   d->name = copy;
 }
 
-void attr_setRawVal(LumoAttr *attr, const char *text) noexcept {
+bool attr_putRawVal(LumoAttr *attr, const char *text) noexcept {
   AttrData *d = dataOf(attr);
-  if (!d || !text) return;
-  if (!storeText(d, text, std::strlen(text))) return;
+  if (!d || !text) return false;
+  if (!storeText(d, text, std::strlen(text))) return false;
   dropDecoded(d);
   d->hasEntities = 0;
+  return true;
 }
 
-const char *attr_setVal(LumoAttr *attr, const char *text) noexcept {
+void attr_setRawVal(LumoAttr *attr, const char *text) noexcept { attr_putRawVal(attr, text); }
+
+bool attr_putVal(LumoAttr *attr, const char *text) noexcept {
   AttrData *d = dataOf(attr);
-  // A null text keeps the value, and with it the decoded copy and the entity flag: clearing
-  // the flag alone would make getVal hand out the escaped form of an unchanged value.
-  if (!d || !text) return d ? d->value : nullptr;
+  if (!d || !text) return false;
   EscapeMode mode{doc_isUniCodeEscapes() != 0, doc_isHTMLEscapes() != 0};
   const unsigned char *src = reinterpret_cast<const unsigned char *>(text);
   int ignored = 0, hasEntities = 0;
   std::size_t len = escapeWalk(src, mode, nullptr, &ignored);
   int capacity = capacityFor(len + 1);
-  if (capacity == 0) return d->value;
+  if (capacity == 0) return false;
   // The text may be this attribute's own stored text or decoded copy: it is escaped into a
   // scratch buffer before either is touched (on the stack when it is short).
   char small[512];
   char *scratch = len < sizeof small
                       ? small
                       : static_cast<char *>(mem_allocTID(capacity, kTid, kSource, __LINE__));
-  if (!scratch) return d->value;
+  if (!scratch) return false;
   escapeWalk(src, mode, scratch, &hasEntities);
   bool stored = storeText(d, scratch, len);
   if (scratch != small) freeBlock(scratch, __LINE__);
-  if (!stored) return d->value;
+  if (!stored) return false;
   dropDecoded(d);
   d->hasEntities = hasEntities;
+  return true;
+}
+
+// A null text keeps the value, and with it the decoded copy and the entity flag: clearing the
+// flag alone would make getVal hand out the escaped form of an unchanged value.
+const char *attr_setVal(LumoAttr *attr, const char *text) noexcept {
+  AttrData *d = dataOf(attr);
+  if (!d) return nullptr;
+  attr_putVal(attr, text);
   return d->value;
+}
+
+LumoAttr *attr_staged(LumoAttr *attr, const char *text) noexcept {
+  AttrData *d = dataOf(attr);
+  AttrData *s = nullptr;
+  if (!d) return nullptr;
+  LumoAttr *staged = lumo::newInstance<AttrData>(AttrOp, attrClass, __LINE__, &s);
+  if (!staged) return nullptr;
+  s->capacity = d->capacity > 0 ? d->capacity : kBlock;
+  s->value = static_cast<char *>(mem_allocTID(s->capacity, kTid, kSource, __LINE__));
+  if (!s->value) {
+    lumo::freeInstance<AttrData>(staged, attrClass, __LINE__, false);
+    return nullptr;
+  }
+  lumo::countInstance(attrClass);
+  if (!attr_putVal(staged, text)) {
+    attr_del(staged);
+    return nullptr;
+  }
+  return staged;
+}
+
+void attr_swapValues(LumoAttr *a, LumoAttr *b) noexcept {
+  AttrData *x = dataOf(a);
+  AttrData *y = dataOf(b);
+  if (!x || !y) return;
+  std::swap(x->value, y->value);
+  std::swap(x->capacity, y->capacity);
+  std::swap(x->decoded, y->decoded);
+  std::swap(x->hasEntities, y->hasEntities);
 }
 
 const LumoAttr AttrOp = {LUMO_BASE_INIT(Impl), LUMO_ATTR_OPS(LUMO_SLOT_INIT_PREFIXED, attr_)};

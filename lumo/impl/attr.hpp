@@ -21,6 +21,22 @@ unsigned char *attr_serialize(LumoAttr *attr, int *length) noexcept;
 // together as name="text"; false for an attribute without data.
 bool attr_parts(LumoAttr *attr, const char **name, const char **value) noexcept;
 
+// The setters with their outcome: false when memory was refused (or, for the texts, the text is
+// null), and the value is then as it was. The table's setters are these without the result.
+bool attr_putVal(LumoAttr *attr, const char *text) noexcept;
+bool attr_putRawVal(LumoAttr *attr, const char *text) noexcept;
+bool attr_putBoolean(LumoAttr *attr, int value) noexcept;
+bool attr_putFloat(LumoAttr *attr, double value) noexcept;
+bool attr_putInt(LumoAttr *attr, int value) noexcept;
+bool attr_putLong(LumoAttr *attr, long value) noexcept;
+
+// For changes that must be able to go back: a new attribute without name holding exactly what
+// setVal(attr, text) would leave in attr (buffer size included), null when memory is refused;
+// attr_swapValues then exchanges the two values (stored text, buffer, decoded copy, entity
+// flag), and exchanging again restores both.
+LumoAttr *attr_staged(LumoAttr *attr, const char *text) noexcept;
+void attr_swapValues(LumoAttr *a, LumoAttr *b) noexcept;
+
 namespace lumo {
 
 // The HTML 4 entity names of the ISO 8859-1 characters 0xA0..0xFF, indexed by byte - 0xA0.

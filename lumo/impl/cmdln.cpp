@@ -3,7 +3,9 @@
 #include <lumo/cmdln.h>
 #include <lumo/map.h>
 
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "mem.hpp"
 #include "object.hpp"
@@ -23,39 +25,68 @@ struct CmdLnData {
   int argc = 0;
   char **argv = nullptr;  // borrowed
   LumoMap *map = nullptr;
-  char *description = nullptr;  // under the parser's allocation type
+  // Under the parser's allocation type; it grows by doubling, so describing n arguments costs
+  // time in proportion to the text, not to n times the text.
+  char *description = nullptr;
+  int length = 0;
+  int capacity = 0;
+  bool failed = false;  // an option or a piece of the description could not be kept
 };
 
-// Appends the texts to the description; on a refusal of the memory manager the description
-// keeps what it had.
 void describe(CmdLnData *d, const char *a, const char *b = nullptr, const char *c = nullptr,
               const char *e = nullptr) {
   const char *const texts[] = {a, b, c, e};
   for (const char *text : texts) {
-    if (!text) break;
-    if (char *joined = str_catID(d->description, text, kTid)) d->description = joined;
+    if (!text || d->failed) break;
+    std::size_t n = std::strlen(text);
+    if (n >= static_cast<std::size_t>(INT_MAX / 2 - d->length)) {
+      d->failed = true;
+      break;
+    }
+    if (d->length + static_cast<int>(n) >= d->capacity) {
+      int capacity = d->capacity ? d->capacity : 64;
+      while (capacity <= d->length + static_cast<int>(n)) capacity *= 2;
+      void *fresh = d->description ? mem_realloc(d->description, capacity, kSource, __LINE__)
+                                   : mem_allocTID(capacity, kTid, kSource, __LINE__);
+      if (!fresh) {
+        d->failed = true;
+        break;
+      }
+      d->description = static_cast<char *>(fresh);
+      d->capacity = capacity;
+    }
+    std::memcpy(d->description + d->length, text, n + 1);
+    d->length += static_cast<int>(n);
   }
+}
+
+// The map keeps an old entry when it cannot take a new one: reading the value back tells.
+void store(CmdLnData *d, const char *name, char *value) {
+  MapOp.put(d->map, name, value);
+  if (MapOp.get(d->map, name) != value) d->failed = true;
 }
 
 void storeWithoutValue(CmdLnData *d, const char *name, const char *tail) {
   describe(d, "key=", name, tail);
-  MapOp.put(d->map, name, kNoValue);
+  store(d, name, kNoValue);
+}
+
+void release(CmdLnData *d) {
+  MapOp.del(d->map);
+  if (d->description) mem_freeTID(d->description, kTid, kSource, __LINE__);
 }
 
 struct Impl : lumo::Base<LumoCmdLn, cmdlnClass> {
   static void del(LumoCmdLn *self) noexcept {
     if (!self) return;
     CmdLnData *d = lumo::dataOf<CmdLnData>(self);
-    if (d) {
-      MapOp.del(d->map);
-      str_freeStrID(d->description, kTid);
-    }
+    if (d) release(d);
     lumo::freeInstance<CmdLnData>(self, cmdlnClass, __LINE__);
   }
 
   static char *toString(LumoCmdLn *self) noexcept {
     CmdLnData *d = lumo::dataOf<CmdLnData>(self);
-    return d ? str_dup(d->description) : nullptr;
+    return d ? str_dup(d->description ? d->description : "") : nullptr;
   }
 
   static int getIntDef(LumoCmdLn *self, const char *name, int defaultValue) noexcept {
@@ -86,16 +117,17 @@ struct Impl : lumo::Base<LumoCmdLn, cmdlnClass> {
     LumoCmdLn *self = lumo::newInstance<CmdLnData>(CmdLnOp, cmdlnClass, __LINE__, &d);
     if (!self) return nullptr;
     d->map = MapOp.inst();
-    d->description = str_dupID("OCmdLn: ", kTid);
-    if (!d->map || !d->description) {
-      MapOp.del(d->map);
-      str_freeStrID(d->description, kTid);
+    d->failed = !d->map;
+    describe(d, "OCmdLn: ");
+    d->argc = argv && argc > 0 ? argc : 0;
+    d->argv = argv;
+    if (!d->failed) parse(d);
+    // A parser that lost an option would answer as if it had not been given.
+    if (d->failed) {
+      release(d);
       lumo::freeInstance<CmdLnData>(self, cmdlnClass, __LINE__, false);
       return nullptr;
     }
-    d->argc = argv && argc > 0 ? argc : 0;
-    d->argv = argv;
-    parse(d);
     lumo::countInstance(cmdlnClass);
     return self;
   }
@@ -113,7 +145,7 @@ struct Impl : lumo::Base<LumoCmdLn, cmdlnClass> {
       } else if (pending) {
         describe(d, "key=", pending, " value=");
         describe(d, arg, ", ");
-        MapOp.put(d->map, pending, const_cast<char *>(arg));
+        store(d, pending, const_cast<char *>(arg));
         pending = nullptr;
       }
     }

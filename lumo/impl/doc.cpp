@@ -50,7 +50,8 @@ struct Impl : lumo::Base<LumoDoc, docClass> {
     return reinterpret_cast<unsigned char *>(text);
   }
 
-  // A text that does not parse leaves the document as it was, rather than without nodes.
+  // A text that does not parse leaves the document as it was, rather than without nodes. The
+  // old root is forgotten, not deleted: getRootNode handed it to the caller, who owns it.
   static void deserialize(LumoDoc *self, const unsigned char *image) noexcept {
     DocData *d = lumo::dataOf<DocData>(self);
     if (!d) return;
@@ -58,7 +59,6 @@ struct Impl : lumo::Base<LumoDoc, docClass> {
     DocData *p = lumo::dataOf<DocData>(parsed);
     if (!p) return;
     NodeOp.del(d->docNode);
-    NodeOp.del(d->rootNode);
     d->docNode = p->docNode;
     d->rootNode = p->rootNode;
     d->utf8Encoded = p->utf8Encoded;

@@ -34,6 +34,11 @@ struct DocData {
 // A new document holding a new, empty docNode; null when memory is refused.
 LumoDoc *doc_newDocument(int line) noexcept;
 
+// parseErr that also tells, through refused (when given), whether a null result comes from a
+// refused allocation rather than from the text: readers that fall back on texts which do not
+// parse must not fall back on a refusal.
+LumoDoc *doc_parseText(const char *text, int *errPos, bool *refused) noexcept;
+
 }  // namespace lumo
 
 #endif

@@ -4,6 +4,11 @@
 //
 // Every read is bounded by the text's terminating NUL: a position never passes it, and a byte
 // after the current one is only looked at once the current one is known not to be the NUL.
+// Positions are ints, so a text that int cannot index is refused before anything is read.
+//
+// A parse is whole or nothing: an attribute, child, text or element text that cannot be kept
+// (memory refused) fails the parse like a syntax error, rather than leaving a document that
+// silently lacks it.
 #include <climits>
 #include <cstdarg>
 #include <cstring>
@@ -13,6 +18,7 @@
 
 #include "doc.hpp"
 #include "mem.hpp"
+#include "node.hpp"
 #include "object.hpp"
 #include "str.hpp"
 #include "trace.hpp"
@@ -33,6 +39,7 @@ struct Parser {
   const char *s = nullptr;
   int pos = 0;
   bool error = false;
+  bool refused = false;  // the error is a refused allocation, not the text
   int errPos = 0;
   lumo::DocData *doc = nullptr;
   char *value = nullptr;  // attribute value buffer, kept for the whole parse
@@ -80,6 +87,12 @@ const char *findMarker(Parser &p, Marker which, int from, const char *marker) no
 void fail(Parser &p, int position) noexcept {
   p.error = true;
   p.errPos = position;
+}
+
+void failMemory(Parser &p) noexcept {
+  note(LUMO_TRC_E, __LINE__, "Parser error at %d: out of memory!", p.pos);
+  fail(p, p.pos);
+  p.refused = true;
 }
 
 void failEof(Parser &p) noexcept {
@@ -145,7 +158,7 @@ __attribute__((noinline)) bool readElementText(Parser &p, LumoNode *node) noexce
     p.text[n] = '\0';
     note(LUMO_TRC_S, __LINE__, "set node %s element to [%s] not starting with[%c]",
          NodeOp.getName(node), p.text, '<');
-    NodeOp.setElement(node, p.text);
+    if (!node_putElement(node, p.text)) failMemory(p);
   }
   return true;
 }
@@ -155,12 +168,11 @@ LumoNode *textNode(Parser &p, const char *name, LumoNode *parent, int type,
                    const char *text) noexcept {
   LumoNode *node = NodeOp.inst(name, parent, type);
   LumoAttr *attr = node ? AttrOp.inst("text", text) : nullptr;
-  if (!attr) {
-    NodeOp.del(node);
-    fail(p, p.pos);
+  if (!attr || !node_appendAttr(node, attr)) {
+    NodeOp.del(node);  // an attribute it refused is gone with the refusal
+    failMemory(p);
     return nullptr;
   }
-  NodeOp.addAttr(node, attr);
   return node;
 }
 
@@ -227,7 +239,7 @@ __attribute__((noinline)) LumoNode *readHead(Parser &p, LumoNode *parent) noexce
   if (!p.cur()) return nullptr;
   LumoNode *node = NodeOp.inst(p.name, parent, LUMO_NODE_ELEMENT);
   if (!node) {
-    fail(p, p.pos);
+    failMemory(p);
     return nullptr;
   }
   note(LUMO_TRC_S, __LINE__, "__parseNodeName = [%s]", p.name);
@@ -235,21 +247,26 @@ __attribute__((noinline)) LumoNode *readHead(Parser &p, LumoNode *parent) noexce
   return node;
 }
 
-// Makes room for one more value byte and its terminator; false at the limit.
+// Makes room for one more value byte and its terminator; false at the limit, and false with the
+// parse failed when memory is refused.
 bool growValue(Parser &p, int length) noexcept {
   if (length + 1 < p.valueCap) return true;
   if (p.valueCap >= kValueMax) return false;
   int cap = p.valueCap + kValueStep;
   void *fresh = p.value ? mem_realloc(p.value, cap, kSource, __LINE__)
                         : mem_allocTID(cap, kTid, kSource, __LINE__);
-  if (!fresh) return false;
+  if (!fresh) {
+    failMemory(p);
+    return false;
+  }
   p.value = static_cast<char *>(fresh);
   p.valueCap = cap;
   return true;
 }
 
 // One attribute, name="value". A value that is not closed, or that does not fit, is traced and
-// gives no attribute; the node goes on from where the reading stopped.
+// gives no attribute; the node goes on from where the reading stopped. Null with the parse
+// failed when memory is refused.
 __attribute__((noinline)) LumoAttr *readAttribute(Parser &p) noexcept {
   if (readName(p, ">/=\"") == 0) return nullptr;
   skipSpace(p);
@@ -268,6 +285,7 @@ __attribute__((noinline)) LumoAttr *readAttribute(Parser &p) noexcept {
         return nullptr;
       }
       if (!growValue(p, length)) {
+        if (p.error) return nullptr;
         note(LUMO_TRC_E, __LINE__,
              "Parser error at %d: attribut value exceeds the maximum length of %d", p.pos,
              kValueMax);
@@ -283,13 +301,16 @@ __attribute__((noinline)) LumoAttr *readAttribute(Parser &p) noexcept {
     ++p.pos;
   }
   p.value[length] = '\0';
+  LumoAttr *attr = nullptr;
   if (p.doc->utf8Encoded && doc_isUTF2Latin()) {
-    char *latin = SystemOp.utf2latin(p.value);
-    LumoAttr *attr = AttrOp.inst(p.name, latin ? latin : "");
+    char *latin = SystemOp.utf2latin(p.value);  // null only when memory is refused
+    attr = latin ? AttrOp.inst(p.name, latin) : nullptr;
     str_freeStr(latin);
-    return attr;
+  } else {
+    attr = AttrOp.inst(p.name, p.value);
   }
-  return AttrOp.inst(p.name, p.value);
+  if (!attr) failMemory(p);
+  return attr;
 }
 
 // Whether the text at the position is "</" and the name, compared over the name's length with
@@ -322,12 +343,17 @@ LumoNode *parseNode(Parser &p, int level, LumoNode *parent) noexcept {
   for (;;) {
     int passStart = p.pos;
     if (!skipSpace(p)) break;
-    if (LumoAttr *attr = readAttribute(p)) NodeOp.addAttr(node, attr);
+    LumoAttr *attr = readAttribute(p);
+    if (attr && !node_appendAttr(node, attr)) failMemory(p);
+    if (p.error) {
+      NodeOp.del(node);
+      return nullptr;
+    }
     if (p.cur() == '>') {
       ++p.pos;
       pointing(p, __LINE__, "_parse:0");
       bool more = readElementText(p, node);
-      while (more && p.next() != '/') {
+      while (more && !p.error && p.next() != '/') {
         note(LUMO_TRC_S, __LINE__, "Looking for childnodes...");
         LumoNode *child = parseNode(p, level + 1, node);
         if (!child || p.error) {
@@ -336,14 +362,19 @@ LumoNode *parseNode(Parser &p, int level, LumoNode *parent) noexcept {
           NodeOp.del(node);
           return nullptr;
         }
-        NodeOp.addChild(node, child);
+        if (!node_appendChild(node, child)) failMemory(p);
         pointing(p, __LINE__, "_parse:1");
         // The text may end after a complete child: that leaves this element open.
-        if (!(more = readElementText(p, node))) {
-          failEof(p);
+        more = !p.error && readElementText(p, node);
+        if (!more || p.error) {
+          if (!p.error) failEof(p);
           NodeOp.del(node);
           return nullptr;
         }
+      }
+      if (p.error) {
+        NodeOp.del(node);
+        return nullptr;
       }
       pointing(p, __LINE__, "_parse:2");
     } else if (p.cur() == '/' && p.next() == '>') {
@@ -373,15 +404,23 @@ LumoNode *parseNode(Parser &p, int level, LumoNode *parent) noexcept {
 }  // namespace
 
 LumoDoc *doc_parseErr(const char *text, int *errPos) noexcept {
+  return lumo::doc_parseText(text, errPos, nullptr);
+}
+
+LumoDoc *lumo::doc_parseText(const char *text, int *errPos, bool *refused) noexcept {
+  if (refused) *refused = false;
   if (!text || !*text) return nullptr;
-  // Positions are ints: a text they cannot reach is refused before the walk starts.
   if (std::strlen(text) >= static_cast<std::size_t>(INT_MAX)) {
-    note(LUMO_TRC_E, __LINE__, "Parser error: text too long to parse!");
+    note(LUMO_TRC_E, __LINE__, "Parser error at %d: text exceeds the maximum length of %d", 0,
+         INT_MAX - 1);
     if (errPos) *errPos = 0;
     return nullptr;
   }
   LumoDoc *doc = lumo::doc_newDocument(__LINE__);
-  if (!doc) return nullptr;
+  if (!doc) {
+    if (refused) *refused = true;
+    return nullptr;
+  }
   note(LUMO_TRC_S, __LINE__, "Parsing started, input: %-20.20s...", text);
 
   Parser p;
@@ -400,13 +439,17 @@ LumoDoc *doc_parseErr(const char *text, int *errPos) noexcept {
       note(LUMO_TRC_S, __LINE__, "Found rootnode [%s].", NodeOp.getName(node));
     } else {
       note(LUMO_TRC_S, __LINE__, "Adding [%s][type=%d] to document.", NodeOp.getName(node), type);
-      NodeOp.addChild(p.doc->docNode, node);
+      if (!node_appendChild(p.doc->docNode, node)) {
+        failMemory(p);
+        break;
+      }
     }
   }
   if (p.value) mem_freeTID(p.value, kTid, kSource, __LINE__);
 
   if (p.error) {
     if (errPos) *errPos = p.errPos;
+    if (refused) *refused = p.refused;
     NodeOp.del(root);
     DocOp.del(doc);
     return nullptr;

@@ -4,12 +4,14 @@
 #include <lumo/ebcdic.h>
 #include <lumo/node.h>
 #include <lumo/trace.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
+#include "doc.hpp"
 #include "file.hpp"
 #include "mem.hpp"
 #include "object.hpp"
@@ -115,29 +117,44 @@ void useBuiltIn(EbcdicData *d, const unsigned char (&toEbcdic)[256], const Inver
   std::memcpy(d->ebcdicToAscii, toAscii.bytes, sizeof d->ebcdicToAscii);
 }
 
-// The whole file as a zero-terminated untyped block, or null when it cannot be read or is empty.
-// A missing file is asked about first, so that the fallback to the built-in tables stays quiet.
-char *readText(const char *path) {
+// What reading the converter file gave.
+enum class Read { Text, Nothing, Refused };
+
+// The whole file as a zero-terminated untyped block in *text. Nothing when the file cannot be
+// read or is empty (the quiet fall-back to the built-in tables); Refused when memory was
+// refused on the way, which must fail the object rather than give it the wrong tables. A missing
+// file is asked about first, so that the fall-back stays quiet.
+Read readText(const char *path, char **text) {
+  *text = nullptr;
   char *probe = str_dupID(path, kTid);
-  bool exists = probe && file_exist(probe);
+  if (!probe) return Read::Refused;
+  bool exists = file_exist(probe);
   str_freeStrID(probe, kTid);
-  if (!exists) return nullptr;
+  if (!exists) return Read::Nothing;
   LumoFile *file = file_inst(path, LUMO_FILE_READ);
-  if (!file) return nullptr;
-  int size = file_size(file);  // INT_MAX stands for any size beyond: too big to read
-  char *text = size > 0 && size < INT_MAX
-                   ? static_cast<char *>(mem_alloc(size + 1, kSource, __LINE__))
-                   : nullptr;
-  if (text) {
-    std::memset(text, 0, static_cast<std::size_t>(size) + 1);
-    file_readFile(file, text, size);
+  // A file that can be read but was not opened was refused its memory (or a descriptor): a
+  // failure of the object, not a reason for the built-in tables.
+  if (!file) return ::access(path, R_OK) == 0 ? Read::Refused : Read::Nothing;
+  int size = file_size(file);
+  // A file that int cannot count could not be parsed either; the room for the terminator must
+  // not overflow.
+  if (size >= INT_MAX) size = 0;
+  char *buffer = size > 0 ? static_cast<char *>(mem_alloc(size + 1, kSource, __LINE__)) : nullptr;
+  if (size > 0 && !buffer) {
+    file_del(file);
+    return Read::Refused;
+  }
+  if (buffer) {
+    std::memset(buffer, 0, static_cast<std::size_t>(size) + 1);
+    file_readFile(file, buffer, size);
   }
   file_del(file);
-  if (text && text[0] == '\0') {
-    mem_free(text, kSource, __LINE__);
-    text = nullptr;
+  if (buffer && buffer[0] == '\0') {
+    mem_free(buffer, kSource, __LINE__);
+    buffer = nullptr;
   }
-  return text;
+  *text = buffer;
+  return buffer ? Read::Text : Read::Nothing;
 }
 
 // An attribute written as a C integer constant; only its low eight bits count.
@@ -146,11 +163,22 @@ int byteValue(const char *text) {
   return static_cast<int>(std::strtol(text, nullptr, 0) & 0xFF);
 }
 
+// The value of an attribute of a conv node in *value (null when it has none); false when its
+// decoded value could not be made.
+bool valueOf(LumoNode *conv, const char *name, const char **value) {
+  LumoAttr *attr = NodeOp.findAttr(conv, name);
+  *value = attr ? AttrOp.getVal(attr) : nullptr;
+  return !attr || *value;
+}
+
 // Clears both tables and fills them from the "conv" children of the document's root. The
-// parsed document and its root are released here: nothing of them is kept.
-void mapDocument(EbcdicData *d, const char *path, const char *text) {
+// parsed document and its root are released here: nothing of them is kept. False when memory
+// was refused, so that the tables may lack mappings of the file.
+bool mapDocument(EbcdicData *d, const char *path, const char *text) {
   TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, LUMO_TRC_CODE, "Parsing %s...", path);
-  LumoDoc *doc = DocOp.parse(text);
+  bool refused = false;
+  LumoDoc *doc = lumo::doc_parseText(text, nullptr, &refused);
+  if (refused) return false;
   LumoNode *root = doc ? DocOp.getRootNode(doc) : nullptr;
   LumoNode *conv = root ? NodeOp.findNode(root, "conv") : nullptr;
   if (!doc)
@@ -164,9 +192,16 @@ void mapDocument(EbcdicData *d, const char *path, const char *text) {
   std::memset(d->asciiToEbcdic, 0, sizeof d->asciiToEbcdic);
   std::memset(d->ebcdicToAscii, 0, sizeof d->ebcdicToAscii);
   int mapped = 0;
-  for (; conv; conv = NodeOp.findNextNode(root, conv)) {
-    const char *ebcdicText = NodeOp.getStr(conv, "ebcdic", nullptr);
-    const char *latin1Text = NodeOp.getStr(conv, "latin1", nullptr);
+  // One pass over the root's children in document order: a file of n mappings costs n steps.
+  const int children = conv ? NodeOp.getChildCnt(root) : 0;
+  for (int i = 0; i < children; ++i) {
+    conv = NodeOp.getChild(root, i);
+    if (!str_equalsi(NodeOp.getName(conv), "conv")) continue;
+    const char *ebcdicText = nullptr, *latin1Text = nullptr;
+    if (!valueOf(conv, "ebcdic", &ebcdicText) || !valueOf(conv, "latin1", &latin1Text)) {
+      refused = true;
+      break;
+    }
     if (!ebcdicText || !latin1Text) continue;
     int ebcdic = byteValue(ebcdicText);
     int latin1 = byteValue(latin1Text);
@@ -177,26 +212,33 @@ void mapDocument(EbcdicData *d, const char *path, const char *text) {
     d->ebcdicToAscii[ebcdic] = static_cast<unsigned char>(latin1);
     ++mapped;
   }
-  TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, LUMO_TRC_CODE, "%d conv nodes mapped.", mapped);
+  if (!refused)
+    TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, LUMO_TRC_CODE, "%d conv nodes mapped.", mapped);
   NodeOp.del(root);
   DocOp.del(doc);
+  return !refused;
 }
 
-void fillTables(EbcdicData *d) {
+// False when memory was refused while the converter file was read.
+bool fillTables(EbcdicData *d) {
   if (d->converterFile) {
-    char *text = readText(d->converterFile);
-    if (text) {
-      mapDocument(d, d->converterFile, text);
-      mem_free(text, kSource, __LINE__);
-    } else {
+    char *text = nullptr;
+    Read read = readText(d->converterFile, &text);
+    if (read == Read::Refused) return false;
+    if (read == Read::Nothing) {
       useBuiltIn(d, kCp1252AsciiToEbcdic, kCp1252EbcdicToAscii);
+      return true;
     }
-  } else if (d->codePage == 1252 || d->codePage == 0) {
-    useBuiltIn(d, kCp1252AsciiToEbcdic, kCp1252EbcdicToAscii);
-  } else if (d->codePage == 437) {
-    useBuiltIn(d, kCp437AsciiToEbcdic, kCp437EbcdicToAscii);
+    bool mapped = mapDocument(d, d->converterFile, text);
+    mem_free(text, kSource, __LINE__);
+    return mapped;
   }
+  if (d->codePage == 1252 || d->codePage == 0)
+    useBuiltIn(d, kCp1252AsciiToEbcdic, kCp1252EbcdicToAscii);
+  else if (d->codePage == 437)
+    useBuiltIn(d, kCp437AsciiToEbcdic, kCp437EbcdicToAscii);
   // Any other code page keeps the zero-filled tables.
+  return true;
 }
 
 // Each byte through the table; then, when bad is given, every result it rejects becomes '.'.
@@ -259,9 +301,15 @@ struct Impl : lumo::Base<LumoEbcdic, ebcdicClass> {
     if (!self) return nullptr;
     d->codePage = codePage;
     d->converterFile = converterFile;
-    fillTables(d);
+    bool filled = fillTables(d);
     // The path is the caller's and is not read again: keeping it would only leave it dangling.
     d->converterFile = nullptr;
+    if (!filled) {
+      TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
+                  "Converter file %s could not be loaded!", converterFile);
+      lumo::freeInstance<EbcdicData>(self, ebcdicClass, __LINE__, false);
+      return nullptr;
+    }
     lumo::countInstance(ebcdicClass);
     return self;
   }

@@ -262,14 +262,24 @@ struct Impl : lumo::Base<LumoMap, mapClass> {
     }
     unsigned hash = hashOf(key);
     Entry e{hash, copy, value};
-
-    if (lookUp(d, key, hash)) {
-      TraceOp.trc(kObject, LUMO_TRC_D, __LINE__, LUMO_TRC_CODE,
-                  "replace existing object with key [%s]", key);
-      removeEntry(d, key, hash);
-    }
     int bucket = bucketOf(hash);
     Bucket *&b = d->buckets[bucket];
+
+    // Replaced in place, moved to the end of its bucket as a removal and an append would: the
+    // bucket never has to be given up and made again, which could fail and lose the key.
+    if (Entry *old = lookUp(d, key, hash)) {
+      TraceOp.trc(kObject, LUMO_TRC_D, __LINE__, LUMO_TRC_CODE,
+                  "replace existing object with key [%s]", key);
+      if (b->count > 1 && trace_mayWrite(LUMO_TRC_D))
+        TraceOp.trc(kObject, LUMO_TRC_D, __LINE__, LUMO_TRC_CODE,
+                    "addMapItem(): *MULTIPLE* hashVal = %d, key = %s", bucket, key);
+      freeEntryKey(*old);
+      int at = static_cast<int>(old - b->entries);
+      std::memmove(b->entries + at, b->entries + at + 1,
+                   static_cast<std::size_t>(b->count - at - 1) * sizeof(Entry));
+      b->entries[b->count - 1] = e;
+      return;
+    }
     if (b) {
       if (trace_mayWrite(LUMO_TRC_D))
         TraceOp.trc(kObject, LUMO_TRC_D, __LINE__, LUMO_TRC_CODE,

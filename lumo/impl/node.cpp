@@ -14,6 +14,7 @@
 
 #include "attr.hpp"
 #include "doc.hpp"
+#include "keyhash.hpp"
 #include "mem.hpp"
 #include "object.hpp"
 #include "str.hpp"
@@ -41,6 +42,9 @@ struct NodeData {
   LumoNode **childs = nullptr;
   int attrCap = 0;  // slots allocated in attrs and childs
   int childCap = 0;
+  // Where findNextNode last stopped, so that walking the children of one name is linear: a hint
+  // only, checked against the list before use (any thread reading the tree may move it).
+  std::atomic<int> nextHint{0};
   // Made by the first wait, which any thread may call: it is published once, atomically.
   std::atomic<LumoMutex *> mux{nullptr};
   int skipMerge = 0;
@@ -84,12 +88,8 @@ bool appendSlot(T **&array, int &count, int &capacity, T *item) noexcept {
 // position of each name) answers instead, rebuilt whenever an attribute goes.
 constexpr int kIndexFrom = 16;
 
-unsigned nameHash(const char *name) noexcept {
-  unsigned h = 2166136261u;
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; ++p)
-    h = (h ^ *p) * 16777619u;
-  return h;
-}
+// Keyed per process: names that collide cannot be chosen by whoever writes the document.
+unsigned nameHash(const char *name) noexcept { return lumo::keyedHash(name); }
 
 void dropIndex(NodeData *d) noexcept {
   freeBlock(d->attrIndex, __LINE__);
@@ -192,13 +192,33 @@ LumoAttr *lookUpAttr(NodeData *d, const char *name) noexcept {
   return findByName(d, name);
 }
 
-void removeAttrAt(NodeData *d, int i) noexcept {
+// Takes entry i out of the node's attributes without deleting it.
+LumoAttr *detachAttrAt(NodeData *d, int i) noexcept {
   LumoAttr *attr = d->attrs[i];
   removeSlot(d->attrs, d->attrCount, i);
   // When the latest attribute of a name goes, an earlier one of the same name that the node
   // still holds becomes the one found, instead of becoming unreachable.
   if (d->attrIndex) rebuildIndex(d);
-  attr_del(attr);
+  return attr;
+}
+
+void removeAttrAt(NodeData *d, int i) noexcept { attr_del(detachAttrAt(d, i)); }
+
+// The position of the first child whose name equals name ignoring case, or -1.
+int firstChildNamed(NodeData *d, const char *name) noexcept {
+  for (int i = 0; i < d->childCount; ++i)
+    if (str_equalsi(node_getName(d->childs[i]), name)) return i;
+  return -1;
+}
+
+void traceMissingAttr(NodeData *d, const char *name) noexcept {
+  TraceOp.trc(kObject, LUMO_TRC_S, __LINE__, LUMO_TRC_CODE, "Attribute [%s] not found in node [%s].",
+              orEmpty(name), orEmpty(d->name));
+}
+
+void traceMissingChild(NodeData *d, const char *name) noexcept {
+  TraceOp.trc(kObject, LUMO_TRC_S, __LINE__, LUMO_TRC_CODE, "Child node [%s] not found in node [%s].",
+              orEmpty(name), orEmpty(d->name));
 }
 
 // Releases what the node itself owns besides its children, then the node.
@@ -239,6 +259,8 @@ class FrameStack {
     return true;
   }
   bool empty() const noexcept { return size_ == 0; }
+  int size() const noexcept { return size_; }
+  Frame &at(int i) noexcept { return frames_[i]; }
   Frame &top() noexcept { return frames_[size_ - 1]; }
   void pop() noexcept { --size_; }
 
@@ -261,50 +283,6 @@ LumoNode *shallowClone(LumoNode *node) noexcept {
     }
   }
   return copy;
-}
-
-// One level of a merge: a pending skip, the attributes, and a wholesale replacement of the
-// children. True when the children are still to be merged one by one.
-bool mergeLevel(LumoNode *target, LumoNode *source, int overwrite, int recursive, int keepId,
-                int replaceChilds) noexcept {
-  NodeData *td = dataOf(target);
-  NodeData *sd = dataOf(source);
-  if (td->skipMerge) {
-    LumoAttr *id = lookUpAttr(td, "id");
-    TraceOp.trc(kObject, LUMO_TRC_S, __LINE__, LUMO_TRC_CODE, "%s %s skip merge",
-                orEmpty(td->name), id ? orEmpty(attr_getVal(id)) : "-");
-    td->skipMerge = 0;
-    return false;
-  }
-  bool forceRecursive = false;
-  if (lumo_node_getBool(source, kForceRecursive, 0)) {
-    node_removeAttrByName(source, kForceRecursive);
-    forceRecursive = true;
-  }
-  for (int i = 0; i < sd->attrCount; ++i) {
-    LumoAttr *from = sd->attrs[i];
-    const char *name = attr_getName(from);
-    LumoAttr *to = node_findAttr(target, name);
-    if (!to) {
-      LumoAttr *fresh = attr_inst(name, attr_getEscVal(from));
-      if (fresh) appendAttr(target, fresh);
-    } else if (overwrite && !(keepId && str_equals(name, "id"))) {
-      attr_setVal(to, attr_getEscVal(from));
-    }
-  }
-  if (forceRecursive || (recursive && replaceChilds)) {
-    if (target == source) return false;  // its children already are copies of themselves
-    // The clones are made before anything goes, so a source inside the target's subtree is
-    // still intact while it is copied.
-    int before = td->childCount;
-    for (int i = 0; i < sd->childCount; ++i) appendChild(target, node_clone(sd->childs[i]));
-    for (int i = 0; i < before; ++i) node_del(td->childs[i]);
-    std::memmove(td->childs, td->childs + before,
-                 static_cast<std::size_t>(td->childCount - before) * sizeof(LumoNode *));
-    td->childCount -= before;
-    return false;
-  }
-  return recursive != 0;
 }
 
 }  // namespace
@@ -378,9 +356,9 @@ LumoNode *node_clone(LumoNode *node) noexcept {
 
 // ---- attributes ----
 
-void node_addAttr(LumoNode *node, LumoAttr *attr) noexcept {
-  if (dataOf(node)) appendAttr(node, attr);
-}
+void node_addAttr(LumoNode *node, LumoAttr *attr) noexcept { node_appendAttr(node, attr); }
+
+bool node_appendAttr(LumoNode *node, LumoAttr *attr) noexcept { return appendAttr(node, attr); }
 
 void node_clearControlAttributes(LumoNode *node) noexcept {
   NodeData *d = dataOf(node);
@@ -395,9 +373,7 @@ LumoAttr *node_findAttr(LumoNode *node, const char *name) noexcept {
   NodeData *d = dataOf(node);
   if (!d) return nullptr;
   LumoAttr *attr = lookUpAttr(d, name);
-  if (!attr)
-    TraceOp.trc(kObject, LUMO_TRC_S, __LINE__, LUMO_TRC_CODE,
-                "Attribute [%s] not found in node [%s].", orEmpty(name), orEmpty(d->name));
+  if (!attr) traceMissingAttr(d, name);
   return attr;
 }
 
@@ -429,11 +405,23 @@ void node_removeAttrByName(LumoNode *node, const char *name) noexcept {
 
 namespace {
 
-LumoAttr *findOrAppend(LumoNode *node, const char *name) noexcept {
+// A typed setter: an existing attribute takes the value in place; a missing one is made, given
+// the value and only then appended, so a refusal anywhere leaves the node as it was.
+template <class Put>
+void setTyped(LumoNode *node, const char *name, Put put) noexcept {
+  if (!dataOf(node)) return;
   LumoAttr *attr = node_findAttr(node, name);
-  if (attr) return attr;
+  if (attr) {
+    put(attr);
+    return;
+  }
   attr = attr_inst(name, nullptr);
-  return attr && appendAttr(node, attr) ? attr : nullptr;
+  if (!attr) return;
+  if (!put(attr)) {
+    attr_del(attr);
+    return;
+  }
+  appendAttr(node, attr);
 }
 
 }  // namespace
@@ -470,27 +458,19 @@ const char *lumo_node_getRawVal(LumoNode *node, const char *name, const char *de
 }
 
 void lumo_node_setBool(LumoNode *node, const char *name, int value) {
-  if (!dataOf(node)) return;
-  LumoAttr *attr = findOrAppend(node, name);
-  if (attr) attr_setBoolean(attr, value);
+  setTyped(node, name, [value](LumoAttr *a) { return attr_putBoolean(a, value); });
 }
 
 void lumo_node_setFloat(LumoNode *node, const char *name, double value) {
-  if (!dataOf(node)) return;
-  LumoAttr *attr = findOrAppend(node, name);
-  if (attr) attr_setFloat(attr, value);
+  setTyped(node, name, [value](LumoAttr *a) { return attr_putFloat(a, value); });
 }
 
 void lumo_node_setInt(LumoNode *node, const char *name, int value) {
-  if (!dataOf(node)) return;
-  LumoAttr *attr = findOrAppend(node, name);
-  if (attr) attr_setInt(attr, value);
+  setTyped(node, name, [value](LumoAttr *a) { return attr_putInt(a, value); });
 }
 
 void lumo_node_setLong(LumoNode *node, const char *name, long value) {
-  if (!dataOf(node)) return;
-  LumoAttr *attr = findOrAppend(node, name);
-  if (attr) attr_setLong(attr, value);
+  setTyped(node, name, [value](LumoAttr *a) { return attr_putLong(a, value); });
 }
 
 void lumo_node_setStr(LumoNode *node, const char *name, const char *text) {
@@ -506,16 +486,12 @@ void lumo_node_setStr(LumoNode *node, const char *name, const char *text) {
 
 void lumo_node_setRawVal(LumoNode *node, const char *name, const char *text) {
   if (!dataOf(node)) return;
-  LumoAttr *attr = node_findAttr(node, name);
   if (!text) {
+    LumoAttr *attr = node_findAttr(node, name);
     if (attr) node_removeAttr(node, attr);
     return;
   }
-  if (!attr) {
-    attr = attr_inst(name, nullptr);
-    if (!attr || !appendAttr(node, attr)) return;
-  }
-  attr_setRawVal(attr, text);
+  setTyped(node, name, [text](LumoAttr *a) { return attr_putRawVal(a, text); });
 }
 
 void node_setForceRecursive(LumoNode *node) noexcept {
@@ -524,28 +500,35 @@ void node_setForceRecursive(LumoNode *node) noexcept {
 
 // ---- children ----
 
-void node_addChild(LumoNode *node, LumoNode *child) noexcept {
-  if (dataOf(node)) appendChild(node, child);
-}
+void node_addChild(LumoNode *node, LumoNode *child) noexcept { node_appendChild(node, child); }
+
+bool node_appendChild(LumoNode *node, LumoNode *child) noexcept { return appendChild(node, child); }
 
 LumoNode *node_findNode(LumoNode *node, const char *name) noexcept {
   NodeData *d = dataOf(node);
   if (!d) return nullptr;
-  for (int i = 0; i < d->childCount; ++i)
-    if (str_equalsi(node_getName(d->childs[i]), name)) return d->childs[i];
-  TraceOp.trc(kObject, LUMO_TRC_S, __LINE__, LUMO_TRC_CODE, "Child node [%s] not found in node [%s].",
-              orEmpty(name), orEmpty(d->name));
+  int i = firstChildNamed(d, name);
+  if (i >= 0) return d->childs[i];
+  traceMissingChild(d, name);
   return nullptr;
 }
 
+// Callers walk the children of one name with findNode and then findNextNode on each result;
+// the hint makes finding the given child a single step in that walk instead of a scan.
 LumoNode *node_findNextNode(LumoNode *node, LumoNode *child) noexcept {
   NodeData *d = dataOf(node);
   if (!d || !child) return nullptr;
-  int i = 0;
-  while (i < d->childCount && d->childs[i] != child) ++i;
+  int i = d->nextHint.load(std::memory_order_relaxed);
+  if (i < 0 || i >= d->childCount || d->childs[i] != child) {
+    i = 0;
+    while (i < d->childCount && d->childs[i] != child) ++i;
+  }
   const char *name = node_getName(child);
   for (++i; i < d->childCount; ++i)
-    if (str_equalsi(node_getName(d->childs[i]), name)) return d->childs[i];
+    if (str_equalsi(node_getName(d->childs[i]), name)) {
+      d->nextHint.store(i, std::memory_order_relaxed);
+      return d->childs[i];
+    }
   return nullptr;
 }
 
@@ -578,35 +561,403 @@ LumoNode *node_removeChild(LumoNode *node, LumoNode *child) noexcept {
   return nullptr;
 }
 
+// ---- merging ----
+//
+// A merge changes the target tree in many small steps. Each step is entered in a journal before
+// it is made, so that a step which cannot be made (memory refused) takes every earlier one back
+// and leaves both trees as they were; what a step displaces (an old value, a replaced child
+// list, a consumed force flag) is kept until the whole merge has succeeded.
+
+namespace {
+
+struct Change {
+  enum Kind { SkipCleared, FlagDetached, AttrAppended, ValueSwapped, ChildrenReplaced, ChildAppended };
+  Kind kind;
+  LumoNode *node;
+  LumoAttr *attr;     // the detached flag, or the attribute whose value was swapped
+  LumoAttr *spare;    // the value swapped out
+  LumoNode **childs;  // the replaced child list
+  int count;          // the flag's position, or the replaced list's length
+  int capacity;       // the replaced list's capacity
+};
+
+class Journal {
+ public:
+  bool record(const Change &c) noexcept { return changes_.push(c); }
+  void dropLast() noexcept { changes_.pop(); }
+
+  // Latest first, so every step finds the node as it left it.
+  void rollback() noexcept {
+    for (int i = changes_.size() - 1; i >= 0; --i) undo(changes_.at(i));
+  }
+  void commit() noexcept {
+    for (int i = 0; i < changes_.size(); ++i) release(changes_.at(i));
+  }
+
+ private:
+  static void undo(const Change &c) noexcept {
+    NodeData *d = dataOf(c.node);
+    switch (c.kind) {
+      case Change::SkipCleared:
+        d->skipMerge = 1;
+        break;
+      case Change::FlagDetached:
+        // The slot it left is still allocated: the list never shrinks.
+        std::memmove(d->attrs + c.count + 1, d->attrs + c.count,
+                     static_cast<std::size_t>(d->attrCount - c.count) * sizeof(LumoAttr *));
+        d->attrs[c.count] = c.attr;
+        ++d->attrCount;
+        rebuildIndex(d);
+        break;
+      case Change::AttrAppended:
+        attr_del(detachAttrAt(d, d->attrCount - 1));
+        break;
+      case Change::ValueSwapped:
+        attr_swapValues(c.attr, c.spare);
+        attr_del(c.spare);
+        break;
+      case Change::ChildrenReplaced:
+        for (int i = 0; i < d->childCount; ++i) node_del(d->childs[i]);
+        freeBlock(d->childs, __LINE__);
+        d->childs = c.childs;
+        d->childCount = c.count;
+        d->childCap = c.capacity;
+        break;
+      case Change::ChildAppended:
+        node_del(d->childs[--d->childCount]);
+        d->childs[d->childCount] = nullptr;
+        break;
+    }
+  }
+  static void release(const Change &c) noexcept {
+    switch (c.kind) {
+      case Change::FlagDetached:
+        attr_del(c.attr);
+        break;
+      case Change::ValueSwapped:
+        attr_del(c.spare);
+        break;
+      case Change::ChildrenReplaced:
+        for (int i = 0; i < c.count; ++i) node_del(c.childs[i]);
+        freeBlock(c.childs, __LINE__);
+        break;
+      default:
+        break;
+    }
+  }
+
+  FrameStack<Change> changes_;
+};
+
+// The first entry of each name (case ignored) of a target's child or attribute list, for merges
+// that look up many names among many entries. It knows the list it was built for; once that list
+// has changed in any other way than by the appends it was told of, look-ups scan the list.
+template <class T>
+struct FirstByName {
+  int *slots;
+  int cap;
+  T **list;
+  int known;
+};
+
+const char *nameOf(LumoNode *node) noexcept { return node_getName(node); }
+const char *nameOf(LumoAttr *attr) noexcept { return orEmpty(attr_getName(attr)); }
+
+template <class T>
+void indexFree(FirstByName<T> &x) noexcept {
+  freeBlock(x.slots, __LINE__);
+  x = FirstByName<T>{};
+}
+
+template <class T>
+bool indexCurrent(const FirstByName<T> &x, T **list, int count) noexcept {
+  return x.slots && x.list == list && x.known == count;
+}
+
+template <class T>
+void indexPut(FirstByName<T> &x, T **list, int pos) noexcept {
+  const char *name = nameOf(list[pos]);
+  unsigned mask = static_cast<unsigned>(x.cap - 1);
+  for (unsigned i = lumo::keyedHash(name, true) & mask;; i = (i + 1) & mask) {
+    int slot = x.slots[i];
+    if (slot == 0) {
+      x.slots[i] = pos + 1;
+      return;
+    }
+    if (str_equalsi(nameOf(list[slot - 1]), name)) return;  // an earlier one keeps the name
+  }
+}
+
+template <class T>
+void indexBuild(FirstByName<T> &x, T **list, int count) noexcept {
+  indexFree(x);
+  int cap = 32;
+  while (cap < 2 * count && cap < INT_MAX / 4) cap *= 2;
+  void *table = mem_allocTID(cap * static_cast<int>(sizeof(int)), kTid, kSource, __LINE__);
+  if (!table) return;  // the scan gives the same answers
+  x = FirstByName<T>{static_cast<int *>(table), cap, list, count};
+  for (int i = 0; i < count; ++i) indexPut(x, list, i);
+}
+
+// The position of the first entry named name ignoring case, or -1.
+template <class T>
+int indexFind(FirstByName<T> &x, T **list, int count, const char *name) noexcept {
+  if (count >= kIndexFrom && !indexCurrent(x, list, count)) indexBuild(x, list, count);
+  if (!indexCurrent(x, list, count)) {
+    for (int i = 0; i < count; ++i)
+      if (str_equalsi(nameOf(list[i]), name)) return i;
+    return -1;
+  }
+  unsigned mask = static_cast<unsigned>(x.cap - 1);
+  for (unsigned i = lumo::keyedHash(name, true) & mask;; i = (i + 1) & mask) {
+    int slot = x.slots[i];
+    if (slot == 0) return -1;
+    if (str_equalsi(nameOf(list[slot - 1]), name)) return slot - 1;
+  }
+}
+
+// An entry has just been appended to a list that was before.
+template <class T>
+void indexAppended(FirstByName<T> &x, T **list, int count, T **before) noexcept {
+  if (!x.slots || x.list != before || x.known != count - 1) return;
+  if (2 * count > x.cap) {
+    indexBuild(x, list, count);
+    return;
+  }
+  x.list = list;
+  x.known = count;
+  indexPut(x, list, count - 1);
+}
+
+using ChildIndex = FirstByName<LumoNode>;
+
+// Releases an attribute index when a level of the merge is done, whichever way it ends.
+struct AttrIndexGuard {
+  FirstByName<LumoAttr> index{};
+  ~AttrIndexGuard() { indexFree(index); }
+};
+
+struct MergeRun {
+  int overwrite;
+  int recursive;
+  int replaceChilds;
+  Journal journal;
+};
+
+bool appendAttrLogged(MergeRun &run, LumoNode *target, const char *name, const char *text) noexcept {
+  LumoAttr *fresh = attr_inst(name, text);
+  if (!fresh) return false;
+  if (!run.journal.record(Change{Change::AttrAppended, target, nullptr, nullptr, nullptr, 0, 0})) {
+    attr_del(fresh);
+    return false;
+  }
+  if (!appendAttr(target, fresh)) {
+    run.journal.dropLast();
+    return false;
+  }
+  return true;
+}
+
+bool overwriteLogged(MergeRun &run, LumoNode *target, LumoAttr *to, const char *text) noexcept {
+  LumoAttr *spare = attr_staged(to, text);
+  if (!spare) return false;
+  if (!run.journal.record(Change{Change::ValueSwapped, target, to, spare, nullptr, 0, 0})) {
+    attr_del(spare);
+    return false;
+  }
+  attr_swapValues(to, spare);
+  return true;
+}
+
+// The clones are all made before the list is swapped, so a source inside the target's subtree
+// is still intact while it is copied.
+bool replaceChildren(MergeRun &run, LumoNode *target, LumoNode *source) noexcept {
+  NodeData *td = dataOf(target);
+  NodeData *sd = dataOf(source);
+  int n = sd->childCount;
+  LumoNode **fresh = nullptr;
+  if (n > 0) {
+    if (n > INT_MAX / static_cast<int>(sizeof(LumoNode *))) return false;
+    fresh = static_cast<LumoNode **>(
+        mem_allocTID(n * static_cast<int>(sizeof(LumoNode *)), kTid, kSource, __LINE__));
+    if (!fresh) return false;
+  }
+  int made = 0;
+  while (made < n && (fresh[made] = node_clone(sd->childs[made])) != nullptr) ++made;
+  if (made < n || !run.journal.record(Change{Change::ChildrenReplaced, target, nullptr, nullptr,
+                                             td->childs, td->childCount, td->childCap})) {
+    for (int i = 0; i < made; ++i) node_del(fresh[i]);
+    freeBlock(fresh, __LINE__);
+    return false;
+  }
+  td->childs = fresh;
+  td->childCount = n;
+  td->childCap = n;
+  return true;
+}
+
+// One level: a pending skip, the force flag, the attributes, and a wholesale replacement of the
+// children. *descend tells whether the children are still to be merged one by one.
+bool mergeLevel(MergeRun &run, LumoNode *target, LumoNode *source, int keepId,
+                bool *descend) noexcept {
+  NodeData *td = dataOf(target);
+  NodeData *sd = dataOf(source);
+  *descend = false;
+  if (td->skipMerge) {
+    LumoAttr *id = lookUpAttr(td, "id");
+    TraceOp.trc(kObject, LUMO_TRC_S, __LINE__, LUMO_TRC_CODE, "%s %s skip merge",
+                orEmpty(td->name), id ? orEmpty(attr_getVal(id)) : "-");
+    if (!run.journal.record(Change{Change::SkipCleared, target, nullptr, nullptr, nullptr, 0, 0}))
+      return false;
+    td->skipMerge = 0;
+    return true;
+  }
+  bool forceRecursive = false;
+  if (lumo_node_getBool(source, kForceRecursive, 0)) {
+    LumoAttr *flag = lookUpAttr(sd, kForceRecursive);
+    int at = 0;
+    while (sd->attrs[at] != flag) ++at;
+    if (!run.journal.record(Change{Change::FlagDetached, source, flag, nullptr, nullptr, at, 0}))
+      return false;
+    detachAttrAt(sd, at);
+    forceRecursive = true;
+  }
+  // Look-ups that ignore case scan the attributes; over many of them an index of the first of
+  // each name answers instead.
+  const bool ignoreCase = doc_isIgnoreCase() != 0;
+  AttrIndexGuard folded;
+  for (int i = 0; i < sd->attrCount; ++i) {
+    LumoAttr *from = sd->attrs[i];
+    const char *name = attr_getName(from);
+    LumoAttr *to = nullptr;
+    if (!ignoreCase) {
+      to = node_findAttr(target, name);
+    } else {
+      int at = indexFind(folded.index, td->attrs, td->attrCount, orEmpty(name));
+      if (at >= 0)
+        to = td->attrs[at];
+      else
+        traceMissingAttr(td, name);
+    }
+    bool ok = true;
+    if (!to) {
+      LumoAttr **before = td->attrs;
+      ok = appendAttrLogged(run, target, name, attr_getEscVal(from));
+      if (ok && ignoreCase) indexAppended(folded.index, td->attrs, td->attrCount, before);
+    } else if (run.overwrite && !(keepId && str_equals(name, "id"))) {
+      ok = overwriteLogged(run, target, to, attr_getEscVal(from));
+    }
+    if (!ok) return false;
+  }
+  if (forceRecursive || (run.recursive && run.replaceChilds)) {
+    if (target == source) return true;  // its children already are copies of themselves
+    return replaceChildren(run, target, source);
+  }
+  *descend = run.recursive != 0;
+  return true;
+}
+
+// The first child of target named like child, appending a clone of child when there is none.
+LumoNode *matchOrAppend(MergeRun &run, LumoNode *target, ChildIndex &index,
+                        LumoNode *child) noexcept {
+  NodeData *td = dataOf(target);
+  const char *name = node_getName(child);
+  int at = indexFind(index, td->childs, td->childCount, name);
+  if (at >= 0) return td->childs[at];
+  traceMissingChild(td, name);
+  LumoNode *copy = node_clone(child);
+  if (!copy) return nullptr;
+  if (!run.journal.record(Change{Change::ChildAppended, target, nullptr, nullptr, nullptr, 0, 0})) {
+    node_del(copy);
+    return nullptr;
+  }
+  LumoNode **before = td->childs;
+  if (!appendChild(target, copy)) {
+    run.journal.dropLast();
+    return nullptr;
+  }
+  indexAppended(index, td->childs, td->childCount, before);
+  return copy;
+}
+
 // Each level is merged before the next one is entered, in the order the recursive form would
 // take, but the levels are kept in a frame stack of their own: trees built through the API may
-// be deeper than any thread stack.
-LumoNode *node_mergeNode(LumoNode *target, LumoNode *source, int overwrite, int recursive,
-                         int keepId, int replaceChilds) noexcept {
-  if (!dataOf(target) || !dataOf(source)) return nullptr;
-  if (!mergeLevel(target, source, overwrite, recursive, keepId, replaceChilds)) return target;
+// be deeper than any thread stack. False when memory was refused.
+bool mergeTrees(MergeRun &run, LumoNode *target, LumoNode *source, int keepId) noexcept {
+  bool descend = false;
+  if (!mergeLevel(run, target, source, keepId, &descend)) return false;
+  if (!descend) return true;
   struct Frame {
     LumoNode *target;
     LumoNode *source;
     int next;
+    ChildIndex index;
   };
   FrameStack<Frame> stack;
-  if (!stack.push({target, source, 0})) return nullptr;
-  while (!stack.empty()) {
+  bool ok = stack.push(Frame{target, source, 0, ChildIndex{}});
+  while (ok && !stack.empty()) {
     Frame &f = stack.top();
     NodeData *sd = dataOf(f.source);
     if (f.next >= sd->childCount) {
+      indexFree(f.index);
       stack.pop();
       continue;
     }
     LumoNode *child = sd->childs[f.next++];
-    LumoNode *into = f.target;  // f may move when the stack grows
-    const char *name = node_getName(child);
-    if (!node_findNode(into, name)) appendChild(into, node_clone(child));
-    LumoNode *match = node_findNode(into, name);
-    if (match && mergeLevel(match, child, overwrite, recursive, 0, replaceChilds) &&
-        !stack.push({match, child, 0}))
-      return nullptr;
+    LumoNode *match = matchOrAppend(run, f.target, f.index, child);  // f moves on a push only
+    ok = match && mergeLevel(run, match, child, 0, &descend) &&
+         (!descend || stack.push(Frame{match, child, 0, ChildIndex{}}));
+  }
+  for (int i = 0; i < stack.size(); ++i) indexFree(stack.at(i).index);
+  return ok;
+}
+
+// Whether node lies below root in root's subtree; -1 when the walk had no memory.
+int liesBelow(LumoNode *root, LumoNode *node) noexcept {
+  FrameStack<LumoNode *> pending;
+  if (!pending.push(root)) return -1;
+  while (!pending.empty()) {
+    NodeData *d = dataOf(pending.top());
+    pending.pop();
+    for (int i = 0; i < d->childCount; ++i) {
+      if (d->childs[i] == node) return 1;
+      if (!pending.push(d->childs[i])) return -1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+// A recursive merge into the source's own subtree would merge what it has just added again and
+// again; it merges from a copy of the source taken before anything changes instead. Only that
+// case needs one: merging a node into itself adds nothing, and a replacing merge copies first.
+LumoNode *node_mergeNode(LumoNode *target, LumoNode *source, int overwrite, int recursive,
+                         int keepId, int replaceChilds) noexcept {
+  NodeData *td = dataOf(target);
+  NodeData *sd = dataOf(source);
+  if (!td || !sd) return nullptr;
+  MergeRun run{overwrite, recursive, replaceChilds, Journal{}};
+  LumoNode *snapshot = nullptr;
+  bool ok = true;
+  if (recursive && !replaceChilds && target != source && !td->skipMerge) {
+    LumoAttr *flag = lookUpAttr(sd, kForceRecursive);
+    if (!flag || !attr_getBoolean(flag)) {
+      int below = liesBelow(source, target);
+      if (below > 0) snapshot = node_clone(source);
+      ok = below == 0 || snapshot;
+    }
+  }
+  ok = ok && mergeTrees(run, target, snapshot ? snapshot : source, keepId);
+  if (ok)
+    run.journal.commit();
+  else
+    run.journal.rollback();
+  node_del(snapshot);
+  if (!ok) {
+    TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
+                "mergeNode(): out of memory, node [%s] left as it was.", orEmpty(td->name));
+    return nullptr;
   }
   return target;
 }
@@ -633,13 +984,16 @@ int node_getType(LumoNode *node) noexcept {
   return d ? d->type : 0;
 }
 
-void node_setElement(LumoNode *node, const char *text) noexcept {
+void node_setElement(LumoNode *node, const char *text) noexcept { node_putElement(node, text); }
+
+bool node_putElement(LumoNode *node, const char *text) noexcept {
   NodeData *d = dataOf(node);
-  if (!d) return;
+  if (!d) return false;
   char *copy = dupText(text, __LINE__);
-  if (text && !copy) return;
+  if (text && !copy) return false;
   freeBlock(d->element, __LINE__);
   d->element = copy;
+  return true;
 }
 
 void node_setName(LumoNode *node, const char *name) noexcept {

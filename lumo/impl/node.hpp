@@ -12,6 +12,12 @@ void node_del(LumoNode *node) noexcept;
 LumoNode *node_clone(LumoNode *node) noexcept;
 void node_addAttr(LumoNode *node, LumoAttr *attr) noexcept;
 void node_addChild(LumoNode *node, LumoNode *child) noexcept;
+// addAttr, addChild and setElement with their outcome, for builders that must not lose a part:
+// false when memory was refused, and the node is then as it was (an attribute or child given
+// to it has been deleted, as the node had taken it over).
+bool node_appendAttr(LumoNode *node, LumoAttr *attr) noexcept;
+bool node_appendChild(LumoNode *node, LumoNode *child) noexcept;
+bool node_putElement(LumoNode *node, const char *text) noexcept;
 LumoAttr *node_findAttr(LumoNode *node, const char *name) noexcept;
 void node_removeAttr(LumoNode *node, LumoAttr *attr) noexcept;
 void node_removeAttrByName(LumoNode *node, const char *name) noexcept;

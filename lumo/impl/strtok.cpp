@@ -2,6 +2,9 @@
 // copy in place, so tokens cost no allocation.
 #include <lumo/strtok.h>
 
+#include <climits>
+#include <cstring>
+
 #include "mem.hpp"
 #include "object.hpp"
 #include "str.hpp"
@@ -89,38 +92,42 @@ struct Impl : lumo::Base<LumoStrTok, strtokClass> {
     return token;
   }
 
+  // The result is measured over the cut tokens first and then written once: appending piece by
+  // piece would copy the growing result for every token.
   static char *replaceAll(const char *text, char separator, const char *find,
                           const char *replacement) noexcept {
     if (!find || !replacement) return nullptr;
     LumoStrTok *tok = inst(text, separator);
     if (!tok) return nullptr;
-    char *result = nullptr;
+    StrTokData *d = lumo::dataOf<StrTokData>(tok);
+    const std::size_t replacementLength = std::strlen(replacement);
+    std::size_t total = 0;
     bool matched = false;
-    bool failed = false;
-    while (!failed && hasMoreTokens(tok)) {
-      const char *token = nextToken(tok);
-      if (result) failed = !append(result, ",");
-      if (failed) break;
-      const char *piece = token;
-      if (str_equals(token, find)) {
-        piece = replacement;
-        matched = true;
+    for (const char *token = nextToken(tok); token; token = nextToken(tok)) {
+      bool hit = str_equals(token, find) != 0;
+      matched = matched || hit;
+      total += (hit ? replacementLength : std::strlen(token)) + 1;  // and its comma
+    }
+    char *result = nullptr;
+    if (matched && total < static_cast<std::size_t>(INT_MAX))
+      result = static_cast<char *>(
+          mem_allocTID(static_cast<int>(total), LUMO_TID_STRING, kSource, __LINE__));
+    if (result) {
+      // The cut copy holds the tokens one after the other, each ended by its NUL.
+      char *out = result;
+      const char *token = d->text;
+      for (int i = 0; i < d->tokenCount; ++i) {
+        std::size_t length = std::strlen(token);
+        bool hit = str_equals(token, find) != 0;
+        if (i > 0) *out++ = ',';
+        std::memcpy(out, hit ? replacement : token, hit ? replacementLength : length);
+        out += hit ? replacementLength : length;
+        token += length + 1;
       }
-      failed = !append(result, piece);
+      *out = '\0';
     }
     del(tok);
-    if (matched && !failed) return result;
-    str_freeStr(result);
-    return nullptr;
-  }
-
- private:
-  // cat that keeps the caller's string when the memory manager refuses, so it can be freed.
-  static bool append(char *&result, const char *text) noexcept {
-    char *joined = str_cat(result, text);
-    if (!joined) return false;
-    result = joined;
-    return true;
+    return result;
   }
 };
 

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "parsed_root.hpp"
 #include "stdout_capture.hpp"
 
 namespace {
@@ -392,6 +393,62 @@ TEST_F(NodeTest, MergeIntoItselfKeepsTheTree) {
   NodeOp.mergeNode(n, n, 1, 1, 0, 0);
   EXPECT_EQ(childNames(n), (std::vector<std::string>{"a", "b"}));
   EXPECT_STREQ(NodeOp.getStr(n, "v", nullptr), "v");
+}
+
+// The nodes of a tree in document order.
+void preorder(LumoNode *n, std::vector<LumoNode *> *out) {
+  out->push_back(n);
+  for (int i = 0; i < NodeOp.getChildCnt(n); ++i) preorder(NodeOp.getChild(n, i), out);
+}
+
+// A recursive merge into a node below the source would merge in what it has just added, again
+// and again; it merges the source as it was before the merge instead, as a separate copy would.
+TEST_F(NodeTest, MergeIntoItsOwnSubtreeMergesTheSourceAsItWas) {
+  const char *xml = "<a x=\"1\"><b y=\"2\"><c z=\"3\"/></b><d/></a>";
+  TraceOp.setLevel(trace, 0);
+  for (int target = 1; target <= 3; ++target)
+    for (int overwrite = 0; overwrite <= 1; ++overwrite) {
+      SCOPED_TRACE(std::to_string(target) + " " + std::to_string(overwrite));
+      LumoNode *expected = parsedRoot(xml);
+      std::vector<LumoNode *> e;
+      preorder(expected, &e);
+      LumoNode *copy = NodeOp.clone(expected);
+      NodeOp.mergeNode(e[target], copy, overwrite, 1, 0, 0);
+      NodeOp.del(copy);
+
+      LumoNode *tree = parsedRoot(xml);
+      std::vector<LumoNode *> t;
+      preorder(tree, &t);
+      EXPECT_EQ(NodeOp.mergeNode(t[target], tree, overwrite, 1, 0, 0), t[target]);
+      EXPECT_EQ(plain(tree), plain(expected));
+      NodeOp.del(tree);
+      NodeOp.del(expected);
+    }
+}
+
+// Whichever of two nodes of one tree lies inside the other, merging one into the other ends,
+// with every combination of switches, and leaves nothing behind (the fixture counts blocks).
+TEST_F(NodeTest, MergesBetweenNodesOfOneTreeEnd) {
+  const char *xml = "<a v=\"0\"><a v=\"1\"><a v=\"2\"/><b/></a><b v=\"3\"><a/></b></a>";
+  TraceOp.setLevel(trace, 0);
+  std::vector<LumoNode *> shape;
+  LumoNode *model = parsedRoot(xml);
+  preorder(model, &shape);
+  const int n = static_cast<int>(shape.size());
+  NodeOp.del(model);
+  for (int flags = 0; flags < 16; ++flags)
+    for (int t = 0; t < n; ++t)
+      for (int s = 0; s < n; ++s) {
+        LumoNode *tree = parsedRoot(xml);
+        std::vector<LumoNode *> nodes;
+        preorder(tree, &nodes);
+        if (flags & 8) NodeOp.setForceRecursive(nodes[s]);
+        NodeOp.mergeNode(nodes[t], nodes[s], flags & 1, flags & 2, 0, flags & 4);
+        std::vector<LumoNode *> after;
+        preorder(tree, &after);
+        EXPECT_LT(after.size(), 64u) << "flags " << flags << ", " << s << " into " << t;
+        NodeOp.del(tree);
+      }
 }
 
 TEST_F(NodeTest, CloneCopiesNamesAttributesAndChildrenOnly) {

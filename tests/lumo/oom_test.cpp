@@ -1,7 +1,9 @@
 // Allocation-failure injection: each main path of the library runs once for every allocation it
 // makes, with exactly that allocation failing (N = 1, 2, ... until a run completes without
 // reaching it). Every run must end normally, give back every block it took, and the failure must
-// have been reported by the memory manager; a path checks its results in the run without failure.
+// have been reported by the memory manager. A result is complete or a reported failure: every
+// run in which the path's operations all report success must build exactly what the run without
+// failure builds, and an operation that reports failure must leave its inputs as they were.
 //
 // The hub's start-up is driven through the same library calls it makes (options, a trace with
 // files, the banner, the plug-in library and its factory symbol, the digint node): the real
@@ -41,6 +43,7 @@
 #include <string>
 
 #include "lumo/impl/testing.h"
+#include "parsed_root.hpp"
 #include "stdout_capture.hpp"
 
 namespace fs = std::filesystem;
@@ -65,20 +68,30 @@ void report(const char *module, long points) {
   out << module << ' ' << points << '\n';
 }
 
-// Runs path with the n-th allocation failing for every n it reaches. path returns true when it
-// ran to its end with every result in hand, false when it gave up on a null or false result.
-void injectEveryPoint(const char *module, const std::function<bool()> &path) {
+// A path runs a piece of the library. It returns true when every operation reported success,
+// with a description of what they built in *state; false when it gave up on a reported failure,
+// after checking that the failed operation left its inputs as they were.
+using Path = std::function<bool(std::string *state)>;
+
+// Runs path with the n-th allocation failing for every n it reaches.
+void injectEveryPoint(const char *module, const Path &path) {
   const int start = MemOp.getAllocCount();
-  ASSERT_TRUE(path()) << module << " fails without an injected failure";
+  std::string complete;
+  ASSERT_TRUE(path(&complete)) << module << " fails without an injected failure";
   ASSERT_EQ(MemOp.getAllocCount(), start) << module << " leaks without an injected failure";
   long n = 1;
   for (; n <= kMaxPoints; ++n) {
     bool failedBefore = ::testing::Test::HasFailure();
     StreamCapture out;
+    std::string state;
     lumo_mem_failAfter(n);
-    path();
+    bool ok = path(&state);
     long left = lumo_mem_failAfter(0);
     std::string console = out.text();
+    if (ok) {
+      EXPECT_EQ(state, complete) << module << ": allocation " << n
+                                 << " failed, yet every operation reported success";
+    }
     // A check inside the path reported into the capture: show it with the run's console.
     if (!failedBefore && ::testing::Test::HasFailure())
       std::printf("%s: failure at allocation %ld\n%s\n", module, n, console.c_str());
@@ -113,8 +126,23 @@ class InjectionTest : public ::testing::Test {
 };
 LumoTrace *InjectionTest::trace_ = nullptr;
 
+// Texts the library hands out, taken over and freed.
+std::string take(char *owned) {
+  std::string out = owned ? owned : "<null>";
+  StrOp.freeStr(owned);
+  return out;
+}
+
+// The plain text of a subtree, or false when it cannot be made.
+bool textOf(LumoNode *node, std::string *out) {
+  char *text = DocOp.node2String(node, 0);
+  if (!text) return false;
+  *out = take(text);
+  return true;
+}
+
 TEST_F(InjectionTest, StringOperations) {
-  injectEveryPoint("str", [] {
+  injectEveryPoint("str", [](std::string *state) {
     char *a = StrOp.fmt("%s-%d", "abc", 42);
     if (!a) return false;
     char *b = StrOp.cat(a, "-xyz");
@@ -125,8 +153,8 @@ TEST_F(InjectionTest, StringOperations) {
     char *r = StrOp.replaceAllSub(b, "-", "--");
     StrOp.freeStr(b);
     if (!r) return false;
-    EXPECT_STREQ(r, "abc--42--xyz");
     char *e = StrOp.encode4URL(r);
+    *state = r;
     StrOp.freeStr(r);
     char *d = e ? StrOp.decode4URL("a%20b") : nullptr;
     unsigned char *bytes = StrOp.strToByte("00ABFF");
@@ -136,12 +164,7 @@ TEST_F(InjectionTest, StringOperations) {
     if (!trimmed) StrOp.freeStr(padded);
     char *line = StrOp.getLine("one\ntwo\n", 1);
     bool ok = e && d && hex && trimmed && line;
-    if (ok) {
-      EXPECT_STREQ(d, "a b");
-      EXPECT_STREQ(hex, "00ABFF");
-      EXPECT_STREQ(trimmed, "x");
-      EXPECT_STREQ(line, "two");
-    }
+    if (ok) *state += std::string("|") + e + "|" + d + "|" + hex + "|" + trimmed + "|" + line;
     StrOp.freeStr(line);
     StrOp.freeStr(trimmed);
     StrOp.freeStr(hex);
@@ -152,19 +175,34 @@ TEST_F(InjectionTest, StringOperations) {
   });
 }
 
-TEST_F(InjectionTest, AttributesEscapeAndDecode) {
-  injectEveryPoint("attr", [] {
+TEST_F(InjectionTest, AttributesEscapeDecodeAndChange) {
+  injectEveryPoint("attr", [](std::string *state) {
     LumoAttr *a = AttrOp.inst("name", "a<b & \"c\" &lt;");
     if (!a) return false;
-    const char *value = AttrOp.getVal(a);
-    bool ok = value != nullptr;
-    if (ok) {
-      EXPECT_STREQ(value, "a<b & \"c\" <");
+    const char *value = AttrOp.getVal(a);  // null when the decoded copy cannot be made
+    if (!value) {
+      AttrOp.del(a);
+      return false;
     }
-    AttrOp.setVal(a, std::string(200, 'x').c_str());
-    LumoAttr *copy = a->clone(a);
-    char *text = a->toString(a);
-    ok = ok && copy && text;
+    *state = value;
+    const std::string before = AttrOp.getEscVal(a), longer(200, '<');
+    AttrOp.setVal(a, longer.c_str());
+    bool ok = AttrOp.getEscVal(a) != before;
+    if (!ok) {
+      EXPECT_EQ(AttrOp.getEscVal(a), before) << "a refused setVal changed the value";
+    }
+    ok = ok && AttrOp.getVal(a) && AttrOp.getVal(a) == longer;
+    AttrOp.deserialize(a, reinterpret_cast<const unsigned char *>("other=\"x&amp;y\""));
+    if (ok && std::strcmp(AttrOp.getName(a), "other") != 0) {
+      EXPECT_STREQ(AttrOp.getName(a), "name") << "a refused deserialize changed only a part";
+      EXPECT_EQ(std::string(AttrOp.getVal(a) ? AttrOp.getVal(a) : ""), longer);
+      ok = false;
+    }
+    LumoAttr *copy = ok ? a->clone(a) : nullptr;
+    char *text = copy ? copy->toString(copy) : nullptr;
+    const char *now = ok ? AttrOp.getVal(a) : nullptr;
+    ok = ok && text && now;
+    if (ok) *state += std::string("|") + text + "|" + now;
     StrOp.freeStr(text);
     AttrOp.del(copy);
     AttrOp.del(a);
@@ -172,26 +210,40 @@ TEST_F(InjectionTest, AttributesEscapeAndDecode) {
   });
 }
 
+// Each setter either takes effect whole or leaves the node as it was.
 TEST_F(InjectionTest, BuildAndSerializeNodes) {
-  injectEveryPoint("node", [] {
+  injectEveryPoint("node", [](std::string *state) {
     LumoNode *root = NodeOp.inst("root", nullptr, LUMO_NODE_ELEMENT);
     if (!root) return false;
+    auto made = [root](const char *attr, int before) {
+      if (NodeOp.findAttr(root, attr)) return true;
+      EXPECT_EQ(NodeOp.getAttrCnt(root), before) << "a refused setter changed the node";
+      return false;
+    };
+    bool ok = true;
     NodeOp.setStr(root, "text", "a<b");
-    NodeOp.setInt(root, "number", 42);
-    for (int i = 0; i < 3; ++i) {
+    ok = ok && made("text", 0);
+    if (ok) NodeOp.setInt(root, "number", 42);
+    ok = ok && made("number", 1);
+    if (ok) NodeOp.setFloat(root, "huge", 1e300);  // longer than a value buffer
+    ok = ok && made("huge", 2);
+    if (ok) lumo_node_setRawVal(root, "raw", std::string(100, '&').c_str());
+    ok = ok && made("raw", 3);
+    for (int i = 0; ok && i < 3; ++i) {
       LumoNode *child = NodeOp.inst("child", nullptr, LUMO_NODE_ELEMENT);
-      if (!child) continue;
-      NodeOp.setInt(child, "i", i);
-      NodeOp.addChild(root, child);
+      ok = child != nullptr;
+      if (ok) NodeOp.setInt(child, "i", i);
+      ok = ok && NodeOp.findAttr(child, "i");
+      if (ok) NodeOp.addChild(root, child);
+      else NodeOp.del(child);
+      ok = ok && NodeOp.getChildCnt(root) == i + 1;
     }
-    LumoNode *copy = root->clone(root);
-    char *xml = DocOp.node2String(root, 1);
-    char *flat = NodeOp.toEscString(root);
-    bool ok = copy && xml && flat && NodeOp.getChildCnt(root) == 3 &&
-              NodeOp.getAttrCnt(root) == 2 && NodeOp.getInt(NodeOp.getChild(root, 2), "i", -1) == 2;
-    if (ok) {
-      EXPECT_NE(std::strstr(xml, "text=\"a&lt;b\""), nullptr) << xml;
-    }
+    LumoNode *copy = ok ? root->clone(root) : nullptr;
+    char *xml = copy ? DocOp.node2String(root, 1) : nullptr;
+    char *flat = xml ? NodeOp.toEscString(root) : nullptr;
+    std::string copied;
+    ok = ok && copy && xml && flat && textOf(copy, &copied);
+    if (ok) *state = std::string(xml) + flat + copied;
     StrOp.freeStr(flat);
     StrOp.freeStr(xml);
     NodeOp.del(copy);
@@ -200,6 +252,8 @@ TEST_F(InjectionTest, BuildAndSerializeNodes) {
   });
 }
 
+// Documents with the attributes, children, element text, comments and conversions of the
+// parser; parse gives the whole document or none.
 TEST_F(InjectionTest, ParseADocument) {
   const char *text =
       "<?xml version=\"1.0\" encoding=\"ISO-8859-15\"?>\n"
@@ -208,47 +262,125 @@ TEST_F(InjectionTest, ParseADocument) {
       "  <rs485 device=\"/dev/ttyS0\" bps=\"57600\"/>\n"
       "  <remark>text &lt;inside&gt;</remark>\n"
       "</digint>\n";
-  injectEveryPoint("doc", [text] {
-    LumoDoc *doc = DocOp.parse(text);
-    if (!doc) return false;
-    LumoNode *root = DocOp.getRootNode(doc);
-    char *again = root ? DocOp.node2String(root, 1) : nullptr;
-    bool ok = root && again && std::strcmp(NodeOp.getStr(root, "host", ""), "server&co") == 0 &&
-              NodeOp.getChildCnt(root) == 2;
-    StrOp.freeStr(again);
-    NodeOp.del(root);
-    DocOp.del(doc);
+  const char *utf8 =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<cfg name=\"caf\xC3\xA9\" long=\"" "0123456789012345678901234567890123456789"
+      "0123456789012345678901234567890123456789012345678901234567890123456789\">value"
+      "<x a=\"1\"/>after</cfg>";
+  injectEveryPoint("doc", [text, utf8](std::string *state) {
+    bool ok = true;
+    for (int pass = 0; ok && pass < 2; ++pass) {
+      DocOp.setUTF2Latin(pass);
+      DocOp.setXMLElementVal(pass);
+      LumoDoc *doc = DocOp.parse(pass ? utf8 : text);
+      DocOp.setUTF2Latin(0);
+      DocOp.setXMLElementVal(0);
+      if (!doc) return false;
+      LumoNode *root = DocOp.getRootNode(doc);
+      std::string rootText, docText;
+      ok = root && textOf(root, &rootText) && textOf(DocOp.getDocNode(doc), &docText);
+      if (ok) *state += rootText + docText + (root ? NodeOp.getElement(root) ? "e" : "-" : "");
+      NodeOp.del(root);
+      DocOp.del(doc);
+    }
     return ok;
   });
 }
 
+// Every kind of merge: it changes the target whole, or returns null and leaves both trees (and a
+// pending skip) as they were.
+TEST_F(InjectionTest, MergeNodes) {
+  const char *target = "<r id=\"t\" v=\"old\"><a k=\"1\"><deep/></a><b/></r>";
+  const char *source =
+      "<r id=\"s\" v=\"new\" w=\"added&amp;\"><a k=\"2\" m=\"3\"><deep d=\"x\"/><more/></a>"
+      "<c n=\"4\"><e/></c><a k=\"5\"/></r>";
+  struct Mode {
+    int overwrite, recursive, keepId, replaceChilds;
+    bool force, skip, intoOwnSubtree;
+  };
+  const Mode modes[] = {{1, 1, 1, 0, false, false, false}, {0, 1, 0, 0, false, false, false},
+                        {1, 1, 0, 1, false, false, false}, {0, 0, 0, 0, true, false, false},
+                        {1, 1, 0, 0, false, true, false},  {1, 1, 0, 0, false, false, true}};
+  // Without the parser's commentary: the trees are parsed again in every run.
+  TraceOp.setLevel(trace_, -1 & ~(LUMO_TRC_D | LUMO_TRC_S));
+  injectEveryPoint("merge", [&](std::string *state) {
+    for (const Mode &m : modes) {
+      LumoNode *t = parsedRoot(target);
+      LumoNode *s = m.intoOwnSubtree ? t : parsedRoot(source);
+      LumoNode *into = m.intoOwnSubtree ? NodeOp.getChild(t, 0) : t;
+      bool ok = t && s && into;
+      if (ok && m.force) {
+        NodeOp.setForceRecursive(s);
+        ok = NodeOp.findAttr(s, "__forcerecursive__") != nullptr;
+      }
+      if (ok && m.skip) NodeOp.triggerSkipMerge(into);
+      std::string before, sourceBefore, after, sourceAfter;
+      ok = ok && textOf(t, &before) && textOf(s, &sourceBefore);
+      LumoNode *merged = ok ? NodeOp.mergeNode(into, s, m.overwrite, m.recursive, m.keepId,
+                                               m.replaceChilds)
+                            : nullptr;
+      if (ok && !merged) {
+        EXPECT_TRUE(textOf(t, &after) && textOf(s, &sourceAfter));
+        EXPECT_EQ(after, before) << "a refused merge changed the target";
+        EXPECT_EQ(sourceAfter, sourceBefore) << "a refused merge changed the source";
+        // A pending skip is still pending.
+        if (m.skip) {
+          EXPECT_EQ(NodeOp.mergeNode(into, s, 1, 1, 0, 1), into);
+          EXPECT_TRUE(textOf(t, &after) && after == before);
+        }
+        ok = false;
+      }
+      ok = ok && merged == into && textOf(t, &after) && textOf(s, &sourceAfter);
+      if (ok) *state += after + sourceAfter;
+      if (s != t) NodeOp.del(s);
+      NodeOp.del(t);
+      if (!ok) return false;
+    }
+    return true;
+  });
+  TraceOp.setLevel(trace_, -1 & ~LUMO_TRC_D);
+}
+
+// Each put either takes the value or leaves the map as it was.
 TEST_F(InjectionTest, ListsMapsAndTokens) {
-  injectEveryPoint("map", [] {
+  injectEveryPoint("map", [](std::string *state) {
     LumoMap *map = MapOp.inst();
     if (!map) return false;
     static int values[20];
     char key[16];
-    for (int i = 0; i < 20; ++i) {
-      std::snprintf(key, sizeof key, "key%d", i);
-      MapOp.put(map, key, &values[i]);
+    bool ok = true;
+    for (int i = 0; ok && i < 22; ++i) {
+      int k = i < 20 ? i : i - 20;  // the last two replace
+      std::snprintf(key, sizeof key, "key%d", k);
+      int size = MapOp.size(map);
+      void *old = MapOp.get(map, key);
+      MapOp.put(map, key, &values[i % 20 == k ? k : 19 - k]);
+      ok = MapOp.get(map, key) == &values[i % 20 == k ? k : 19 - k];
+      if (!ok) {
+        EXPECT_EQ(MapOp.size(map), size) << "a refused put changed the map";
+        EXPECT_EQ(MapOp.get(map, key), old) << "a refused put lost the key";
+      }
     }
-    MapOp.remove(map, "key3");
-    LumoList *list = MapOp.getList(map);
-    bool ok = list && MapOp.size(map) == 19 && MapOp.get(map, "key7") == &values[7] &&
-              ListOp.size(list) == 19;
+    if (ok) MapOp.remove(map, "key3");
+    LumoList *list = ok ? MapOp.getList(map) : nullptr;
+    ok = ok && list && MapOp.size(map) == 19 && ListOp.size(list) == 19;
+    for (int i = 0; ok && i < ListOp.size(list); ++i)
+      *state += std::to_string(static_cast<int *>(ListOp.get(list, i)) - values) + ",";
     ListOp.del(list);
     MapOp.del(map);
-    LumoStrTok *tok = StrTokOp.inst("a,b,,c", ',');
-    int tokens = 0;
-    while (tok && StrTokOp.nextToken(tok)) ++tokens;
-    ok = ok && tok && tokens >= 3;
+    LumoStrTok *tok = ok ? StrTokOp.inst("a,b,,c", ',') : nullptr;
+    while (tok && StrTokOp.hasMoreTokens(tok)) *state += std::string(StrTokOp.nextToken(tok)) + ";";
+    char *replaced = tok ? StrTokOp.replaceAll("a;b;a", ';', "a", "x") : nullptr;
+    ok = ok && tok && replaced;
+    if (ok) *state += replaced;
+    StrOp.freeStr(replaced);
     StrTokOp.del(tok);
     return ok;
   });
 }
 
 TEST_F(InjectionTest, QueuesMutexesAndEvents) {
-  injectEveryPoint("queue", [] {
+  injectEveryPoint("queue", [](std::string *) {
     LumoQueue *queue = QueueOp.inst(10);
     if (!queue) return false;
     QueueOp.setDesc(queue, "oom");
@@ -272,7 +404,7 @@ std::atomic<int> bodyRan{0};
 void body(LumoThread *) { bodyRan.store(1); }
 
 TEST_F(InjectionTest, CreateAndRunAThread) {
-  injectEveryPoint("thread", [] {
+  injectEveryPoint("thread", [](std::string *) {
     bodyRan.store(0);
     LumoThread *thread = ThreadOp.inst("oomthread", body, nullptr);
     if (!thread) return false;
@@ -287,7 +419,7 @@ TEST_F(InjectionTest, CreateAndRunAThread) {
 }
 
 TEST_F(InjectionTest, SocketsOpenAndClose) {
-  injectEveryPoint("socket", [] {
+  injectEveryPoint("socket", [](std::string *) {
     LumoSocket *udp = SocketOp.inst("127.0.0.1", 0, 0, 1, 0, 0);
     if (!udp) return false;
     bool bound = SocketOp.bind(udp);
@@ -301,7 +433,7 @@ TEST_F(InjectionTest, SocketsOpenAndClose) {
 
 TEST_F(InjectionTest, TraceWithFiles) {
   const std::string base = tempDir() + "/trace";
-  injectEveryPoint("trace", [&base] {
+  injectEveryPoint("trace", [&base](std::string *) {
     LumoTrace *def = TraceOp.get();
     LumoTrace *t = TraceOp.inst(LUMO_TRC_I | LUMO_TRC_W | LUMO_TRC_E, nullptr, 0);
     if (!t) return false;
@@ -320,21 +452,30 @@ TEST_F(InjectionTest, TraceWithFiles) {
 }
 
 TEST_F(InjectionTest, SchemaAccessorsAndValidation) {
-  injectEveryPoint("schema", [] {
+  injectEveryPoint("schema", [](std::string *state) {
     LumoNode *program = NodeOp.inst(wProgram.node_name(), nullptr, LUMO_NODE_ELEMENT);
     if (!program) return false;
     wProgram.setcmd(program, wProgram.query);
     bool ok = wProgram.getcmd(program) == wProgram.query;
+    if (!ok) {
+      EXPECT_EQ(NodeOp.getAttrCnt(program), 0) << "a refused setter changed the node";
+    }
     (void)wProgram.node_dump(program);
+    ok = ok && textOf(program, state);
     NodeOp.del(program);
-    LumoNode *config = NodeOp.inst(wDigInt.node_name(), nullptr, LUMO_NODE_ELEMENT);
+    LumoNode *config = ok ? NodeOp.inst(wDigInt.node_name(), nullptr, LUMO_NODE_ELEMENT) : nullptr;
     if (!config) return false;
     wDigInt.setiid(config, "qivlib");
-    wDigInt.sethost(config, "server");
-    wDigInt.setuid(config, 7);
-    ok = ok && std::strcmp(wDigInt.gethost(config), "server") == 0;
+    ok = NodeOp.getAttrCnt(config) == 1;
+    if (ok) wDigInt.sethost(config, "server");
+    ok = ok && NodeOp.getAttrCnt(config) == 2;
+    if (ok) wDigInt.setuid(config, 7);
+    ok = ok && NodeOp.getAttrCnt(config) == 3;
     (void)wDigInt.node_dump(config);
-    ok = wUtils.checkAttrRange("n", "a", "int", "0-100", "50") && ok;
+    ok = ok && wUtils.checkAttrRange("n", "a", "int", "0-100", "50");
+    std::string text;
+    ok = ok && textOf(config, &text);
+    *state += text;
     NodeOp.del(config);
     return ok;
   });
@@ -347,7 +488,7 @@ TEST_F(InjectionTest, FilesConvertersAndCodePages) {
     out << "<table><conv ebcdic=\"0x81\" latin1=\"0x61\"/><conv ebcdic=\"193\" latin1=\"65\"/></table>";
   }
   const std::string path = tempDir() + "/file.txt";
-  injectEveryPoint("file", [&conv, &path] {
+  injectEveryPoint("file", [&conv, &path](std::string *state) {
     LumoFile *f = FileOp.inst(path.c_str(), LUMO_FILE_WRITE);
     if (!f) return false;
     bool ok = FileOp.writeFile(f, "abc\n", 4);
@@ -355,8 +496,10 @@ TEST_F(InjectionTest, FilesConvertersAndCodePages) {
     char *pwd = FileOp.pwd();
     ok = ok && pwd;
     StrOp.freeStr(pwd);
+    // The converter maps what the file says or is not made: never the built-in tables instead.
     LumoEbcdic *e = EbcdicOp.inst(1252, conv.c_str());
     ok = ok && e && EbcdicOp.getEbcdic(e, 0x81) == 0x61;
+    for (int b = 0; ok && b < 256; ++b) *state += std::to_string(EbcdicOp.getAscii(e, b)) + ",";
     EbcdicOp.del(e);
     char *latin = SystemOp.utf2latin("caf\xC3\xA9 \xE2\x82\xAC");
     char *utf = latin ? SystemOp.latin2utf(latin) : nullptr;
@@ -370,7 +513,7 @@ TEST_F(InjectionTest, FilesConvertersAndCodePages) {
 TEST_F(InjectionTest, HubStartUpCalls) {
   const std::string base = tempDir() + "/qivhub";
   std::string libpath = LUMO_VIRTUAL_DIR;
-  injectEveryPoint("hub", [&base, &libpath] {
+  injectEveryPoint("hub", [&base, &libpath](std::string *state) {
     char *argv[] = {const_cast<char *>("qivhub"), const_cast<char *>("-byte"),
                     const_cast<char *>("-l"), const_cast<char *>(libpath.c_str()),
                     const_cast<char *>("-id"), const_cast<char *>("7")};
@@ -396,7 +539,8 @@ TEST_F(InjectionTest, HubStartUpCalls) {
       wDigInt.setsublib(config, wDigInt.sublib_usb);
       wDigInt.setdevice(config, "");
     }
-    ok = ok && trace && args && lib && factory && config;
+    ok = ok && trace && args && lib && factory && config && NodeOp.getAttrCnt(config) == 4;
+    if (ok) *state = args;
     NodeOp.del(config);
     LibOp.del(lib);
     StrOp.freeStr(libName);
