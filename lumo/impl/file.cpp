@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "mem.hpp"
 #include "object.hpp"
@@ -49,9 +50,11 @@ struct FileData {
   bool noFollow = false;
 };
 
-// The fuser command and its usage keyword: process-wide, set lazily, replaced without a lock.
-std::atomic<char *> fuserCommand{nullptr};
-std::atomic<char *> fuserUsage{nullptr};
+// The fuser command and its usage keyword: process-wide, null for the defaults. A check works on
+// copies taken under the lock, so a replacement on another thread never frees text in use.
+std::mutex settingsLock;
+char *fuserCommand = nullptr;
+char *fuserUsage = nullptr;
 
 const char *modeString(int mode) {
   static const char *const kModes[] = {"wb", "rb", "ab", "rb+", "rw", "ra", "r"};
@@ -248,18 +251,22 @@ class Command {
   bool overflow_ = false;
 };
 
-const char *setting(std::atomic<char *> &slot, const char *fallback) {
-  char *current = slot.load();
-  if (current) return current;
-  char *fresh = str_dupID(fallback, kTid);
-  if (!fresh) return fallback;
-  if (slot.compare_exchange_strong(current, fresh)) return fresh;
-  str_freeStrID(fresh, kTid);
-  return current;
+// A copy of a setting, or of its default; the caller holds settingsLock.
+char *copySetting(const char *slot, const char *fallback) {
+  return str_dupID(slot ? slot : fallback, kTid);
 }
 
-void replaceSetting(std::atomic<char *> &slot, const char *text) {
-  str_freeStrID(slot.exchange(text ? str_dupID(text, kTid) : nullptr), kTid);
+// A copy that cannot be made leaves the setting as it was.
+void replaceSetting(char *&slot, const char *text) {
+  char *fresh = text ? str_dupID(text, kTid) : nullptr;
+  if (text && !fresh) return;
+  char *old;
+  {
+    std::lock_guard<std::mutex> guard(settingsLock);
+    old = slot;
+    slot = fresh;
+  }
+  str_freeStrID(old, kTid);
 }
 
 // Runs the shell command with its standard output in the file name, which is created here,
@@ -425,7 +432,14 @@ int file_writeFile(LumoFile *file, const void *data, int length) noexcept {
 
 int file_writeStr(LumoFile *file, const char *str) noexcept {
   if (!str) return 0;
-  return file_writeFile(file, str, static_cast<int>(std::strlen(str)));
+  // A length int cannot hold would be written only in part and reported as written.
+  std::size_t length = std::strlen(str);
+  if (length > static_cast<std::size_t>(INT_MAX)) {
+    TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, 502, "Error write file [%s]: length %zu",
+                file && dataOf(file) && dataOf(file)->path ? dataOf(file)->path : "", length);
+    return 0;
+  }
+  return file_writeFile(file, str, static_cast<int>(length));
 }
 
 int file_append(LumoFile *file, const void *data, int length) noexcept {
@@ -728,10 +742,9 @@ const char *file_getDirName(const char *path) noexcept {
   return name;
 }
 
-int file_isAccessed(char *path) noexcept {
-  if (!path) return 0;
-  const char *command = setting(fuserCommand, "fuser");
-  const char *usage = setting(fuserUsage, kUsageR);
+namespace {
+
+int accessCheck(char *path, const char *command, const char *usage) {
   file_convertPath2OSType(path);
   if (str_equals(usage, kUsageR)) {
     Command shell;
@@ -759,6 +772,22 @@ int file_isAccessed(char *path) noexcept {
   TraceOp.trc(kObject, LUMO_TRC_W, __LINE__, LUMO_TRC_CODE,
               "Unknown option for <fuserusage> [%s]", usage);
   return 0;
+}
+
+}  // namespace
+
+int file_isAccessed(char *path) noexcept {
+  if (!path) return 0;
+  char *command, *usage;
+  {
+    std::lock_guard<std::mutex> guard(settingsLock);
+    command = copySetting(fuserCommand, "fuser");
+    usage = copySetting(fuserUsage, kUsageR);
+  }
+  int accessed = command && usage ? accessCheck(path, command, usage) : 0;
+  str_freeStrID(command, kTid);
+  str_freeStrID(usage, kTid);
+  return accessed;
 }
 
 void file_setFuser(const char *command) noexcept { replaceSetting(fuserCommand, command); }

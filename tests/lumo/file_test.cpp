@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -20,8 +21,10 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "lumo/huge_text.hpp"
 #include "lumo/stdout_capture.hpp"
 #include "lumo/trace_listener.hpp"
 
@@ -588,6 +591,24 @@ TEST_F(FuserTest, TheOutputFileIsNeverWrittenThroughASymbolicLink) {
   EXPECT_FALSE(fs::exists(at("absent")));
 }
 
+// A check works on its own copies of the settings: replacing them on another thread never
+// frees the text a running check still reads.
+TEST_F(FuserTest, SettingsCanBeReplacedWhileAnotherThreadChecks) {
+  // Unknown usages: each check only reads the settings and traces, so the two threads overlap
+  // thousands of times.
+  std::atomic<bool> done{false};
+  std::thread setter([&] {
+    for (int i = 0; !done.load(); ++i) {
+      FileOp.setFuser(i % 2 ? "true" : "false");
+      FileOp.setFuserUsage(i % 2 ? "unknown-a" : "unknown-b");
+    }
+  });
+  Path p(at("f"));
+  for (int i = 0; i < 5000; ++i) EXPECT_FALSE(FileOp.isAccessed(p.get()));
+  done = true;
+  setter.join();
+}
+
 TEST_F(FuserTest, RefusesUnknownUsageAndCommandsThatDoNotFit) {
   FileOp.setFuserUsage("X");
   Path p(at("f"));
@@ -624,6 +645,22 @@ TEST_F(FileTest, NegativeLengthsAreRefusedAndTraced) {
   EXPECT_EQ(FileOp.getWritten(f), 0);
   EXPECT_EQ(FileOp.getReaded(f), 0);
   EXPECT_STREQ(buf, "abc");
+  FileOp.del(f);
+  EXPECT_EQ(slurp(path), "");
+}
+
+// A text int cannot count would be written only in part; it is refused whole instead.
+TEST_F(FileTest, TextsLongerThanAnIntCountsAreNotWrittenInPart) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer shadows every byte read";
+#endif
+  HugeText huge(257);  // 4112 MiB: cut to an int, the length would look like 16 MiB
+  if (!huge.text()) GTEST_SKIP() << "no room for such a text in this process";
+  std::string path = at("huge.txt");
+  LumoFile *f = FileOp.inst(path.c_str(), LUMO_FILE_WRITE);
+  ASSERT_NE(f, nullptr);
+  EXPECT_FALSE(FileOp.writeStr(f, huge.text()));
+  expectOneRecord(LUMO_TRC_E, 502, "Error write file [" + path + "]: length 4311744511");
   FileOp.del(f);
   EXPECT_EQ(slurp(path), "");
 }
