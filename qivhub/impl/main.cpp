@@ -112,6 +112,9 @@ void installSignalHandlers() {
   ign.sa_handler = SIG_IGN;
   sigemptyset(&ign.sa_mask);
   sigaction(SIGPIPE, &ign, nullptr);
+  // A trace file at the process's file-size limit must fail its write, which the trace reports
+  // once and survives, rather than end the hub with a core file.
+  sigaction(SIGXFSZ, &ign, nullptr);
 }
 
 void raiseCoreLimit() {

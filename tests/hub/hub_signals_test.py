@@ -71,6 +71,18 @@ class HubSignalTest(unittest.TestCase):
         ])
         self.assertEqual(hub.proc.returncode, -signal.SIGSEGV)
 
+    def test_a_trace_file_at_the_file_size_limit_does_not_end_the_hub(self):
+        # The banner alone passes 512 bytes: its write fails instead of raising SIGXFSZ.
+        hub = Hub(file_size_limit=512)
+        self.addCleanup(hub.cleanup)
+        self.assertTrue(hub.read_until("RS485 ["), hub.out)
+        time.sleep(1.0)
+        self.assertIsNone(hub.proc.poll(), "the file-size limit must not end the hub")
+        hub.proc.send_signal(signal.SIGTERM)
+        hub.finish()
+        self.assertEqual(hub.proc.returncode, 0)
+        self.assertLessEqual(sum(os.path.getsize(f) for f in hub.trace_files()), 512)
+
     def test_banner_goes_to_the_console_with_application_id_w(self):
         hub = self.start()
         hub.proc.send_signal(signal.SIGTERM)

@@ -31,9 +31,11 @@ def built_with_tsan():
 EXIT_SLEEP = 1.0 if built_with_tsan() else 0.0
 
 
-def _no_core_files():
+def _no_core_files(file_size=None):
     # The hub raises its soft core limit; a hard limit of 0 keeps test runs from writing cores.
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+    if file_size is not None:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (file_size, file_size))
 
 
 def wait_for(predicate, timeout=30.0, step=0.05):
@@ -48,14 +50,15 @@ def wait_for(predicate, timeout=30.0, step=0.05):
 class Hub:
     """One hub process in a fresh working directory (its trace files land there)."""
 
-    def __init__(self, *args, env=None, stdin=subprocess.DEVNULL):
+    def __init__(self, *args, env=None, stdin=subprocess.DEVNULL, file_size_limit=None):
         self.tmp = tempfile.TemporaryDirectory()
         self.dir = self.tmp.name
         full_env = dict(os.environ)
         full_env.update(env or {})
         self.proc = subprocess.Popen(
             EMULATOR + [HUB, *args], cwd=self.dir, stdin=stdin, env=full_env,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=_no_core_files)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            preexec_fn=lambda: _no_core_files(file_size_limit))
         self.out = b""
         self.err = ""
         # The console echo must always be drained, or a busy hub blocks on a full pipe.
