@@ -168,6 +168,10 @@ def write(out, args, fuzz, oom, soak, valgrind):
                   "memory manager's header and the stacks of detached threads."]
     else:
         lines.append("Not run.")
+    # The fault classes are prose kept beside this script: the regenerated figures never drop it.
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                           "reliability_classes.md")) as f:
+        lines += [""] + f.read().rstrip("\n").splitlines()
     lines += ["", "## Faults found and fixed", "",
               "| module | found by | fault | fix |", "|---|---|---|---|"]
     lines += ["| %s | %s | %s | %s |" % f for f in FINDINGS]
