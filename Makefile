@@ -80,9 +80,12 @@ reliability: test fuzz-build
 	  --fuzz-seconds $(FUZZ_SECONDS) --soak-seconds $(SOAK_SECONDS) --out docs/reliability.md
 
 # The figures of docs/performance.md: the Google Benchmark programs of bench/ against the peer
-# libraries (a Release build in build/bench) and the hub of `make build` at rest.
+# libraries (a Release build in build/bench), the exact footprint of parsed trees (also for armhf
+# under qemu-arm), wake-up latencies and the hub of `make build` at rest, each for the baseline
+# revision pinned in bench/run.py and for this tree. BENCH_FLAGS=--quick: fewer repetitions.
+BENCH_FLAGS ?=
 bench: build
-	python3 bench/run.py
+	python3 bench/run.py $(BENCH_FLAGS)
 
 check-all: test tsan armhf fuzz-short
 
