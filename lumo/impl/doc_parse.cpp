@@ -16,9 +16,13 @@
 #include <lumo/system.h>
 #include <lumo/trace.h>
 
+#include "attr.hpp"
+#include "buffer.hpp"
 #include "doc.hpp"
 #include "mem.hpp"
+#include "names.hpp"
 #include "node.hpp"
+#include "node_data.hpp"
 #include "object.hpp"
 #include "str.hpp"
 #include "trace.hpp"
@@ -35,6 +39,15 @@ constexpr int kElementTextMax = 2048;  // element text keeps its first character
 constexpr int kValueStep = 2048;       // attribute value buffer: start and growth step
 constexpr int kValueMax = 204800;      // attribute value buffer limit, terminator included
 
+// An attribute read but not yet in its node: a node is made in one block with every attribute
+// of its start tag, once the tag is read. Its stored text lies in the parser's text buffer.
+struct Pending {
+  const char *name;  // a reference to a shared name
+  int text;
+  int len;
+  bool entities;
+};
+
 struct Parser {
   const char *s = nullptr;
   int pos = 0;
@@ -49,6 +62,12 @@ struct Parser {
   int markerMissingFrom[3] = {INT_MAX, INT_MAX, INT_MAX};
   char name[kNameMax + 1] = {};
   char text[kElementTextMax + 1] = {};
+  lumo::NameDict names;
+  lumo::Buffer<Pending> pending{kTid, kSource};
+  lumo::Buffer<char> texts{kTid, kSource};
+  // The children of the open elements, each element's above the ones of its ancestors; they go
+  // to their node in a list of the exact size when its end tag is read.
+  lumo::Buffer<LumoNode *> children{kTid, kSource};
 
   unsigned char at(int i) const { return static_cast<unsigned char>(s[i]); }
   unsigned char cur() const { return at(pos); }
@@ -163,17 +182,105 @@ __attribute__((noinline)) bool readElementText(Parser &p, LumoNode *node) noexce
   return true;
 }
 
-// A node with one attribute "text"; null (and the parse failed) when memory is refused.
-LumoNode *textNode(Parser &p, const char *name, LumoNode *parent, int type,
-                   const char *text) noexcept {
-  LumoNode *node = NodeOp.inst(name, parent, type);
-  LumoAttr *attr = node ? AttrOp.inst("text", text) : nullptr;
-  if (!attr || !node_appendAttr(node, attr)) {
-    NodeOp.del(node);  // an attribute it refused is gone with the refusal
+// The shared name for len bytes of text (terminated); null with the parse failed when memory is
+// refused.
+const char *shareName(Parser &p, const char *text, int len) noexcept {
+  const char *name = p.names.share(text, len);
+  if (!name) failMemory(p);
+  return name;
+}
+
+void dropPending(Parser &p) noexcept {
+  for (int i = 0; i < p.pending.size(); ++i) lumo::nameRelease(p.pending[i].name);
+  p.pending.clear();
+  p.texts.clear();
+}
+
+// Reads an attribute into the pending list: its name shared, its value escaped into stored form
+// (entities of the XML text stay; a raw "<", ">" or "'" is escaped). False with the parse failed
+// when memory is refused.
+bool pend(Parser &p, const char *name, int nameLen, const char *value) noexcept {
+  const char *shared = shareName(p, name, nameLen);
+  if (!shared) return false;
+  lumo::EscapeMode mode = lumo::escapeMode();
+  bool entities = false;
+  std::size_t len = lumo::escapeText(value, mode, nullptr, &entities);
+  int at = p.texts.size();
+  char *to = len < static_cast<std::size_t>(INT_MAX / 2) ? p.texts.extend(static_cast<int>(len) + 1)
+                                                         : nullptr;
+  if (!to || !p.pending.push(Pending{shared, at, static_cast<int>(len), false})) {
+    p.texts.truncate(at);
+    lumo::nameRelease(shared);
+    failMemory(p);
+    return false;
+  }
+  lumo::escapeText(value, mode, to, &entities);
+  to[len] = '\0';
+  p.pending.top().entities = entities;
+  return true;
+}
+
+// The node of a start tag, made with every pending attribute in one block; it takes over the
+// reference to its name and those of the attributes. Null with the parse failed when memory is
+// refused (the references are given back then).
+LumoNode *makeNode(Parser &p, const char *name, LumoNode *parent, int type) noexcept {
+  int n = p.pending.size();
+  std::size_t bytes = static_cast<std::size_t>(n) * sizeof(lumo::AttrRec) +
+                      static_cast<std::size_t>(p.texts.size());
+  LumoNode *node = lumo::nodeMake(name, true, parent, type, bytes, __LINE__);
+  if (!node) {
+    lumo::nameRelease(name);
+    dropPending(p);
     failMemory(p);
     return nullptr;
   }
+  lumo::NodeData *d = lumo::nodeData(node);
+  lumo::AttrRec *recs = reinterpret_cast<lumo::AttrRec *>(d + 1);
+  char *texts = reinterpret_cast<char *>(recs + n);
+  if (n > 0) std::memcpy(texts, p.texts.data(), static_cast<std::size_t>(p.texts.size()));
+  for (int i = 0; i < n; ++i) {
+    const Pending &a = p.pending[i];
+    recs[i] = lumo::AttrRec{a.name, texts + a.text, 0, a.entities ? lumo::kRecEntities : 0u};
+  }
+  d->attrCount = n;
+  if (n >= 16) lumo::storeReindex(d);
+  p.pending.clear();
+  p.texts.clear();
   return node;
+}
+
+// Attributes that turn up after a node was made (a stray end tag read as an attribute) are
+// appended to it one by one. False with the parse failed when memory is refused.
+bool appendPending(Parser &p, LumoNode *node) noexcept {
+  lumo::NodeData *d = lumo::nodeData(node);
+  for (int i = 0; i < p.pending.size(); ++i) {
+    Pending &a = p.pending[i];
+    char *text = str_dupTagged(p.texts.data() + a.text, LUMO_TID_ATTR, "impl/attr", __LINE__);
+    lumo::AttrRec rec{a.name, text, 0,
+                      lumo::kRecTextOwned | (a.entities ? lumo::kRecEntities : 0u)};
+    if (!text || !lumo::storeAppend(d, rec)) {
+      lumo::freeText(text);
+      dropPending(p);  // the names of those appended are the node's: they were cleared
+      failMemory(p);
+      return false;
+    }
+    a.name = nullptr;
+  }
+  p.pending.clear();
+  p.texts.clear();
+  return true;
+}
+
+// A node with one attribute "text"; null (and the parse failed) when memory is refused.
+LumoNode *textNode(Parser &p, const char *name, LumoNode *parent, int type,
+                   const char *text) noexcept {
+  const char *shared = shareName(p, name, static_cast<int>(std::strlen(name)));
+  if (!shared) return nullptr;
+  if (!pend(p, "text", 4, text)) {
+    lumo::nameRelease(shared);
+    return nullptr;
+  }
+  return makeNode(p, shared, parent, type);
 }
 
 // A comment or processing instruction: its text is what lies between the markers, kept only
@@ -209,9 +316,12 @@ __attribute__((noinline)) LumoNode *readMarkup(Parser &p, LumoNode *parent, cons
   return node;
 }
 
-// The head of the next node: a complete comment, instruction or declaration, or an element with
-// its name read. Null at the end of the text.
-__attribute__((noinline)) LumoNode *readHead(Parser &p, LumoNode *parent) noexcept {
+// The head of the next node: a complete comment, instruction or declaration, or the name of an
+// element (a shared name in *element: its node is made once its start tag is read). Null (and
+// no name) at the end of the text.
+__attribute__((noinline)) LumoNode *readHead(Parser &p, LumoNode *parent,
+                                             const char **element) noexcept {
+  *element = nullptr;
   pointing(p, __LINE__, "__parseNodeName:1");
   if (p.cur() != '<') {
     note(LUMO_TRC_S, __LINE__, "__parseNodeName: s[*pIdx] != '<' s[*pIdx] = [%c]", p.cur());
@@ -234,17 +344,14 @@ __attribute__((noinline)) LumoNode *readHead(Parser &p, LumoNode *parent) noexce
   }
   pointing(p, __LINE__, "__parseNodeName:3");
   ++p.pos;
-  readName(p, ">/");
+  int len = readName(p, ">/");
   pointing(p, __LINE__, "__parseNodeName:4");
   if (!p.cur()) return nullptr;
-  LumoNode *node = NodeOp.inst(p.name, parent, LUMO_NODE_ELEMENT);
-  if (!node) {
-    failMemory(p);
-    return nullptr;
-  }
+  *element = shareName(p, p.name, len);
+  if (!*element) return nullptr;
   note(LUMO_TRC_S, __LINE__, "__parseNodeName = [%s]", p.name);
   note(LUMO_TRC_S, __LINE__, "ELEMENT_NODE created.");
-  return node;
+  return nullptr;
 }
 
 // Makes room for one more value byte and its terminator; false at the limit, and false with the
@@ -264,13 +371,14 @@ bool growValue(Parser &p, int length) noexcept {
   return true;
 }
 
-// One attribute, name="value". A value that is not closed, or that does not fit, is traced and
-// gives no attribute; the node goes on from where the reading stopped. Null with the parse
-// failed when memory is refused.
-__attribute__((noinline)) LumoAttr *readAttribute(Parser &p) noexcept {
-  if (readName(p, ">/=\"") == 0) return nullptr;
+// One attribute, name="value", read into the pending list. A value that is not closed, or that
+// does not fit, is traced and gives no attribute; the node goes on from where the reading
+// stopped. The parse fails when memory is refused.
+__attribute__((noinline)) void readAttribute(Parser &p) noexcept {
+  int nameLen = readName(p, ">/=\"");
+  if (nameLen == 0) return;
   skipSpace(p);
-  if (!growValue(p, 0)) return nullptr;
+  if (!growValue(p, 0)) return;
   int length = 0;
   if (p.cur() == '=' && p.next() == '"') {
     p.pos += 2;
@@ -282,14 +390,14 @@ __attribute__((noinline)) LumoAttr *readAttribute(Parser &p) noexcept {
              "Parser error at %d: encountered string-termination-symbol while reading an "
              "attribut value.",
              p.pos);
-        return nullptr;
+        return;
       }
       if (!growValue(p, length)) {
-        if (p.error) return nullptr;
+        if (p.error) return;
         note(LUMO_TRC_E, __LINE__,
              "Parser error at %d: attribut value exceeds the maximum length of %d", p.pos,
              kValueMax);
-        return nullptr;
+        return;
       }
       p.value[length++] = static_cast<char>(c);
       ++p.pos;
@@ -301,16 +409,17 @@ __attribute__((noinline)) LumoAttr *readAttribute(Parser &p) noexcept {
     ++p.pos;
   }
   p.value[length] = '\0';
-  LumoAttr *attr = nullptr;
   if (p.doc->utf8Encoded && doc_isUTF2Latin()) {
     char *latin = SystemOp.utf2latin(p.value);  // null only when memory is refused
-    attr = latin ? AttrOp.inst(p.name, latin) : nullptr;
+    if (!latin) {
+      failMemory(p);
+      return;
+    }
+    pend(p, p.name, nameLen, latin);
     str_freeStr(latin);
   } else {
-    attr = AttrOp.inst(p.name, p.value);
+    pend(p, p.name, nameLen, p.value);
   }
-  if (!attr) failMemory(p);
-  return attr;
 }
 
 // Whether the text at the position is "</" and the name, compared over the name's length with
@@ -324,33 +433,62 @@ bool atEndTag(const Parser &p, const char *name) noexcept {
   return true;
 }
 
+// Gives up the element being read: its node or its name, its pending attributes and the
+// children read so far. Always null.
+LumoNode *abandon(Parser &p, LumoNode *node, const char *name, int base) noexcept {
+  for (int i = base; i < p.children.size(); ++i) NodeOp.del(p.children[i]);
+  p.children.truncate(base);
+  dropPending(p);
+  lumo::nameRelease(name);
+  NodeOp.del(node);
+  return nullptr;
+}
+
+// The element's node with every attribute read so far: made on first need, appended to after.
+bool settle(Parser &p, LumoNode **node, const char **name, LumoNode *parent) noexcept {
+  if (*node) return p.pending.empty() || appendPending(p, *node);
+  *node = makeNode(p, *name, parent, LUMO_NODE_ELEMENT);
+  *name = nullptr;  // the node's now, or given back
+  return *node != nullptr;
+}
+
+// The element is complete: its children go to it in one list. Null when memory is refused.
+LumoNode *finish(Parser &p, LumoNode *node, int base) noexcept {
+  int count = p.children.size() - base;
+  if (!lumo::nodeSetChildren(node, p.children.data() + base, count)) {
+    failMemory(p);
+    return abandon(p, node, nullptr, base);
+  }
+  p.children.truncate(base);
+  return node;
+}
+
 // Reads one node and, for an element, its attributes, element text and children up to its end
 // tag. Null at the end of the text or on an error (then p.error is set and nothing is left of
 // what this call built). Kept small: it is the one function that recurses per level.
 LumoNode *parseNode(Parser &p, int level, LumoNode *parent) noexcept {
   note(LUMO_TRC_S, __LINE__, "ParseLevel = %d", level);
   int start = p.pos;
-  LumoNode *node = readHead(p, parent);
-  if (!node || NodeOp.getType(node) != LUMO_NODE_ELEMENT) return node;
+  const char *name = nullptr;
+  LumoNode *node = readHead(p, parent, &name);
+  if (!name) return node;
   if (level > LUMO_DOC_MAX_DEPTH) {
     note(LUMO_TRC_E, __LINE__,
          "Parser error at %d: element nesting exceeds the maximum depth of %d", start,
          LUMO_DOC_MAX_DEPTH);
     fail(p, start);
-    NodeOp.del(node);
+    lumo::nameRelease(name);
     return nullptr;
   }
+  const int base = p.children.size();
   for (;;) {
     int passStart = p.pos;
     if (!skipSpace(p)) break;
-    LumoAttr *attr = readAttribute(p);
-    if (attr && !node_appendAttr(node, attr)) failMemory(p);
-    if (p.error) {
-      NodeOp.del(node);
-      return nullptr;
-    }
+    readAttribute(p);
+    if (p.error) return abandon(p, node, name, base);
     if (p.cur() == '>') {
       ++p.pos;
+      if (!settle(p, &node, &name, parent)) return abandon(p, node, name, base);
       pointing(p, __LINE__, "_parse:0");
       bool more = readElementText(p, node);
       while (more && !p.error && p.next() != '/') {
@@ -359,46 +497,45 @@ LumoNode *parseNode(Parser &p, int level, LumoNode *parent) noexcept {
         if (!child || p.error) {
           NodeOp.del(child);
           if (!p.error) failEof(p);  // the text ended inside the child's start tag
-          NodeOp.del(node);
-          return nullptr;
+          return abandon(p, node, name, base);
         }
-        if (!node_appendChild(node, child)) failMemory(p);
+        if (!p.children.push(child)) {
+          NodeOp.del(child);
+          failMemory(p);
+          return abandon(p, node, name, base);
+        }
         pointing(p, __LINE__, "_parse:1");
         // The text may end after a complete child: that leaves this element open.
         more = !p.error && readElementText(p, node);
         if (!more || p.error) {
           if (!p.error) failEof(p);
-          NodeOp.del(node);
-          return nullptr;
+          return abandon(p, node, name, base);
         }
       }
-      if (p.error) {
-        NodeOp.del(node);
-        return nullptr;
-      }
+      if (p.error) return abandon(p, node, name, base);
       pointing(p, __LINE__, "_parse:2");
     } else if (p.cur() == '/' && p.next() == '>') {
       p.pos += 2;
-      note(LUMO_TRC_S, __LINE__, "End (inline) of node [%s].", NodeOp.getName(node));
-      return node;
+      if (!settle(p, &node, &name, parent)) return abandon(p, node, name, base);
+      note(LUMO_TRC_S, __LINE__, "End (inline) of node [%s].", node_getName(node));
+      return finish(p, node, base);
     }
     if (!skipSpace(p)) break;
     pointing(p, __LINE__, "_parse:3", "\n");
-    const char *name = NodeOp.getName(node);
-    if (atEndTag(p, name)) {
-      p.pos += 2 + static_cast<int>(std::strlen(name));
-      note(LUMO_TRC_S, __LINE__, "End of node [%s].", name);
-      return node;
+    const char *own = node ? node_getName(node) : name;
+    if (atEndTag(p, own)) {
+      p.pos += 2 + static_cast<int>(std::strlen(own));
+      if (!settle(p, &node, &name, parent)) return abandon(p, node, name, base);
+      note(LUMO_TRC_S, __LINE__, "End of node [%s].", own);
+      return finish(p, node, base);
     }
     if (p.pos == passStart) {
       failAtLine(p);
-      NodeOp.del(node);
-      return nullptr;
+      return abandon(p, node, name, base);
     }
   }
   failEof(p);
-  NodeOp.del(node);
-  return nullptr;
+  return abandon(p, node, name, base);
 }
 
 }  // namespace
