@@ -12,6 +12,7 @@
 
 #include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -133,16 +134,23 @@ int numericByte(long code) noexcept {
   return -1;
 }
 
-// Every decodable entity name, sorted for a binary search: values from documents hold many
-// entities, and a walk over a hundred names per "&" showed in every parse.
+// Every decodable entity name, as an integer of its bytes, sorted for a binary search: values
+// from documents hold many entities, and a walk over a hundred names per "&" showed in every
+// parse.
 struct NamedTable {
   struct Entry {
-    char name[kMaxEntityName + 1];
+    std::uint64_t key;
     unsigned char byte;
   };
   Entry entries[sizeof kMarkupNames / sizeof *kMarkupNames + 96];
   int count = 0;
 
+  // Names are at most six bytes: the key holds them whole, padded with zeros.
+  static std::uint64_t keyOf(const char *name, std::size_t len) noexcept {
+    std::uint64_t key = 0;
+    std::memcpy(&key, name, len);
+    return key;
+  }
   NamedTable() noexcept {
     for (const Entity &e : kMarkupNames) add(e.name, e.byte);
     for (int b = 0xA1; b <= 0xFF; ++b) {
@@ -151,24 +159,27 @@ struct NamedTable {
     }
   }
   void add(const char *name, unsigned char byte) noexcept {
+    std::uint64_t key = keyOf(name, std::strlen(name));
     int at = count++;
-    while (at > 0 && std::strcmp(entries[at - 1].name, name) > 0) {
+    while (at > 0 && entries[at - 1].key > key) {
       entries[at] = entries[at - 1];
       --at;
     }
-    std::memcpy(entries[at].name, name, std::strlen(name) + 1);  // names are at most six long
-    entries[at].byte = byte;
+    entries[at] = Entry{key, byte};
   }
   // The byte the len bytes of name stand for, or -1.
   int find(const char *name, std::size_t len) const noexcept {
+    // The markup entities make up most of what documents hold.
+    if (len == 2 && name[1] == 't' && (name[0] == 'l' || name[0] == 'g'))
+      return name[0] == 'l' ? '<' : '>';
+    if (len == 3 && std::memcmp(name, "amp", 3) == 0) return '&';
+    if (len > kMaxEntityName) return -1;
+    std::uint64_t key = keyOf(name, len);
     int lo = 0, hi = count - 1;
     while (lo <= hi) {
       int mid = (lo + hi) / 2;
-      const char *e = entries[mid].name;
-      int c = std::strncmp(e, name, len);
-      if (c == 0) c = e[len] == '\0' ? 0 : 1;
-      if (c == 0) return entries[mid].byte;
-      if (c < 0)
+      if (entries[mid].key == key) return entries[mid].byte;
+      if (entries[mid].key < key)
         lo = mid + 1;
       else
         hi = mid - 1;
@@ -427,7 +438,11 @@ std::size_t escapeText(const char *text, const EscapeMode &mode, char *out,
   for (;;) {
     // The plain stretch up to the next byte that needs a look, in one copy.
     const unsigned char *run = p;
-    while (*p && !needsCare(*p, highActive)) ++p;
+    if (highActive) {
+      while (*p && !needsCare(*p, true)) ++p;
+    } else {
+      p += std::strcspn(reinterpret_cast<const char *>(p), "&\"'<>");
+    }
     std::size_t plain = static_cast<std::size_t>(p - run);
     if (out && plain) std::memcpy(out + n, run, plain);
     n += plain;

@@ -48,14 +48,9 @@ class Buffer {
     size_ += n;
     return true;
   }
-  // n more entries at the end, to be written by the caller; null when there is no room.
-  T *extend(int n) noexcept {
-    if (n < 0 || n > INT_MAX - size_ || !reserve(size_ + n)) return nullptr;
-    size_ += n;
-    return items_ + size_ - n;
-  }
   void pop() noexcept { --size_; }
-  void truncate(int n) noexcept { size_ = n; }
+  // Sets the number of entries: fewer, or more within the room reserved (written by the caller).
+  void resize(int n) noexcept { size_ = n; }
   void clear() noexcept { size_ = 0; }
   void release() noexcept {
     if (items_) mem_freeTID(items_, tid_, source_, __LINE__);

@@ -78,13 +78,17 @@ struct Parser {
   }
 };
 
-__attribute__((format(printf, 3, 4))) void note(int level, int line, const char *format,
-                                                ...) noexcept {
+__attribute__((format(printf, 3, 4))) void noteAlways(int level, int line, const char *format,
+                                                      ...) noexcept {
   va_list args;
   va_start(args, format);
   trace_vtrc(kObject, level, line, LUMO_TRC_CODE, format, args);
   va_end(args);
 }
+
+// A commentary or error line. The commentary runs to a dozen lines per element, and mostly no
+// trace wants level S: then not even the arguments are put together.
+#define note(level, ...) (trace_mayWrite(level) ? noteAlways(level, __VA_ARGS__) : void())
 
 // The commentary's position line: position, the byte there and the ten bytes after it.
 void pointing(const Parser &p, int line, const char *where, const char *tail = "") noexcept {
@@ -145,16 +149,25 @@ bool skipSpace(Parser &p) noexcept {
   return p.cur() != 0;
 }
 
-// Reads a name up to the terminator, a stop byte or whitespace, at most kNameMax bytes.
-int readName(Parser &p, const char *stops) noexcept {
-  int n = 0;
-  while (n < kNameMax) {
-    unsigned char c = p.cur();
-    if (c == 0 || isSpace(c) || std::strchr(stops, c)) break;
-    p.name[n++] = static_cast<char>(c);
-    ++p.pos;
+// The bytes that end a name: the terminator, whitespace and the given stops.
+struct NameStops {
+  bool stop[256] = {};
+  constexpr explicit NameStops(const char *stops) {
+    for (int c = 0; c <= 32; ++c) stop[c] = true;
+    for (; *stops; ++stops) stop[static_cast<unsigned char>(*stops)] = true;
   }
+};
+constexpr NameStops kElementNameStops(">/");
+constexpr NameStops kAttributeNameStops(">/=\"");
+
+// Reads a name up to a stop byte, at most kNameMax bytes.
+int readName(Parser &p, const NameStops &stops) noexcept {
+  const unsigned char *from = reinterpret_cast<const unsigned char *>(p.s + p.pos);
+  int n = 0;
+  while (n < kNameMax && !stops.stop[from[n]]) ++n;
+  std::memcpy(p.name, from, static_cast<std::size_t>(n));
   p.name[n] = '\0';
+  p.pos += n;
   return n;
 }
 
@@ -202,20 +215,21 @@ void dropPending(Parser &p) noexcept {
 bool pend(Parser &p, const char *name, int nameLen, const char *value) noexcept {
   const char *shared = shareName(p, name, nameLen);
   if (!shared) return false;
-  lumo::EscapeMode mode = lumo::escapeMode();
-  bool entities = false;
-  std::size_t len = lumo::escapeText(value, mode, nullptr, &entities);
+  // One pass, into room for the longest stored form (no byte's escape is longer than 10).
+  std::size_t plain = std::strlen(value);
   int at = p.texts.size();
-  char *to = len < static_cast<std::size_t>(INT_MAX / 2) ? p.texts.extend(static_cast<int>(len) + 1)
-                                                         : nullptr;
-  if (!to || !p.pending.push(Pending{shared, at, static_cast<int>(len), false})) {
-    p.texts.truncate(at);
+  if (plain >= static_cast<std::size_t>(INT_MAX / 16 - at) ||
+      !p.texts.reserve(at + static_cast<int>(plain) * 10 + 1) ||
+      !p.pending.push(Pending{shared, at, 0, false})) {
     lumo::nameRelease(shared);
     failMemory(p);
     return false;
   }
-  lumo::escapeText(value, mode, to, &entities);
-  to[len] = '\0';
+  bool entities = false;
+  std::size_t len = lumo::escapeText(value, lumo::escapeMode(), p.texts.data() + at, &entities);
+  p.texts.data()[at + len] = '\0';
+  p.texts.resize(at + static_cast<int>(len) + 1);
+  p.pending.top().len = static_cast<int>(len);
   p.pending.top().entities = entities;
   return true;
 }
@@ -344,7 +358,7 @@ __attribute__((noinline)) LumoNode *readHead(Parser &p, LumoNode *parent,
   }
   pointing(p, __LINE__, "__parseNodeName:3");
   ++p.pos;
-  int len = readName(p, ">/");
+  int len = readName(p, kElementNameStops);
   pointing(p, __LINE__, "__parseNodeName:4");
   if (!p.cur()) return nullptr;
   *element = shareName(p, p.name, len);
@@ -354,12 +368,11 @@ __attribute__((noinline)) LumoNode *readHead(Parser &p, LumoNode *parent,
   return nullptr;
 }
 
-// Makes room for one more value byte and its terminator; false at the limit, and false with the
-// parse failed when memory is refused.
+// Makes room for a value of length bytes and its terminator, in steps of kValueStep up to
+// kValueMax; false with the parse failed when memory is refused.
 bool growValue(Parser &p, int length) noexcept {
-  if (length + 1 < p.valueCap) return true;
-  if (p.valueCap >= kValueMax) return false;
-  int cap = p.valueCap + kValueStep;
+  if (length + 1 <= p.valueCap) return true;
+  int cap = (length + kValueStep) / kValueStep * kValueStep;
   void *fresh = p.value ? mem_realloc(p.value, cap, kSource, __LINE__)
                         : mem_allocTID(cap, kTid, kSource, __LINE__);
   if (!fresh) {
@@ -375,34 +388,37 @@ bool growValue(Parser &p, int length) noexcept {
 // does not fit, is traced and gives no attribute; the node goes on from where the reading
 // stopped. The parse fails when memory is refused.
 __attribute__((noinline)) void readAttribute(Parser &p) noexcept {
-  int nameLen = readName(p, ">/=\"");
+  int nameLen = readName(p, kAttributeNameStops);
   if (nameLen == 0) return;
   skipSpace(p);
   if (!growValue(p, 0)) return;
   int length = 0;
   if (p.cur() == '=' && p.next() == '"') {
     p.pos += 2;
-    for (;;) {
-      unsigned char c = p.cur();
-      if (c == '"') break;
-      if (c == 0) {
-        note(LUMO_TRC_E, __LINE__,
-             "Parser error at %d: encountered string-termination-symbol while reading an "
-             "attribut value.",
-             p.pos);
-        return;
-      }
-      if (!growValue(p, length)) {
-        if (p.error) return;
-        note(LUMO_TRC_E, __LINE__,
-             "Parser error at %d: attribut value exceeds the maximum length of %d", p.pos,
-             kValueMax);
-        return;
-      }
-      p.value[length++] = static_cast<char>(c);
-      ++p.pos;
+    // The value runs to the next double quote; the text's end or the length limit come first
+    // when they come sooner.
+    const char *start = p.s + p.pos;
+    const char *quote = std::strchr(start, '"');
+    std::size_t n = quote ? static_cast<std::size_t>(quote - start) : std::strlen(start);
+    if (n >= static_cast<std::size_t>(kValueMax)) {
+      p.pos += kValueMax - 1;
+      note(LUMO_TRC_E, __LINE__,
+           "Parser error at %d: attribut value exceeds the maximum length of %d", p.pos,
+           kValueMax);
+      return;
     }
-    ++p.pos;
+    length = static_cast<int>(n);
+    if (!quote) {
+      p.pos += length;
+      note(LUMO_TRC_E, __LINE__,
+           "Parser error at %d: encountered string-termination-symbol while reading an "
+           "attribut value.",
+           p.pos);
+      return;
+    }
+    if (!growValue(p, length)) return;
+    std::memcpy(p.value, start, n);
+    p.pos += length + 1;
     p.value[length] = '\0';
     note(LUMO_TRC_S, __LINE__, "val = [%s]", p.value);
   } else if (p.cur() == '=') {
@@ -437,7 +453,7 @@ bool atEndTag(const Parser &p, const char *name) noexcept {
 // children read so far. Always null.
 LumoNode *abandon(Parser &p, LumoNode *node, const char *name, int base) noexcept {
   for (int i = base; i < p.children.size(); ++i) NodeOp.del(p.children[i]);
-  p.children.truncate(base);
+  p.children.resize(base);
   dropPending(p);
   lumo::nameRelease(name);
   NodeOp.del(node);
@@ -459,7 +475,7 @@ LumoNode *finish(Parser &p, LumoNode *node, int base) noexcept {
     failMemory(p);
     return abandon(p, node, nullptr, base);
   }
-  p.children.truncate(base);
+  p.children.resize(base);
   return node;
 }
 

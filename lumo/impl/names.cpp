@@ -23,10 +23,13 @@ Refs *refsOf(const char *name) noexcept {
   return reinterpret_cast<Refs *>(const_cast<char *>(name) - kTextAt);
 }
 
-unsigned cheapHash(const char *text, int len) noexcept {
+// A slot of the recent names: the top bits of a multiplicative hash, which spread short names
+// better than the low ones.
+unsigned recentSlot(const char *text, int len, int slots) noexcept {
   unsigned h = static_cast<unsigned>(len) * 0x9E3779B1u;
   for (int i = 0; i < len; ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 0x01000193u;
-  return h;
+  h *= 0x9E3779B1u;
+  return h >> (32 - __builtin_ctz(static_cast<unsigned>(slots)));
 }
 
 bool sameName(const char *name, const char *text, int len) noexcept {
@@ -84,7 +87,7 @@ bool NameDict::grow() noexcept {
 }
 
 const char *NameDict::share(const char *text, int len) noexcept {
-  const char *&recent = recent_[cheapHash(text, len) & (kRecent - 1)];
+  const char *&recent = recent_[recentSlot(text, len, kRecent)];
   if (recent && sameName(recent, text, len)) {
     nameRetain(recent);
     return recent;

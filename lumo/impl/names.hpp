@@ -39,7 +39,7 @@ class NameDict {
   // The most recent names by a cheap hash of their bytes: documents repeat a handful of names,
   // and a hit here saves the keyed hash. A miss only costs the keyed look-up, so whoever writes
   // the document gains nothing by making names collide here.
-  static constexpr int kRecent = 64;
+  static constexpr int kRecent = 256;
 
   bool grow() noexcept;
 
