@@ -88,11 +88,11 @@ __attribute__((format(printf, 3, 4))) void noteAlways(int level, int line, const
 
 // A commentary or error line. The commentary runs to a dozen lines per element, and mostly no
 // trace wants level S: then not even the arguments are put together.
-#define note(level, ...) (trace_mayWrite(level) ? noteAlways(level, __VA_ARGS__) : void())
+#define NOTE(level, ...) (trace_mayWrite(level) ? noteAlways(level, __VA_ARGS__) : void())
 
 // The commentary's position line: position, the byte there and the ten bytes after it.
 void pointing(const Parser &p, int line, const char *where, const char *tail = "") noexcept {
-  note(LUMO_TRC_S, line, "%s Now pointing at %d [%c][%-10.10s]%s", where, p.pos, p.cur(),
+  NOTE(LUMO_TRC_S, line, "%s Now pointing at %d [%c][%-10.10s]%s", where, p.pos, p.cur(),
        p.cur() ? p.s + p.pos + 1 : "", tail);
 }
 
@@ -113,13 +113,13 @@ void fail(Parser &p, int position) noexcept {
 }
 
 void failMemory(Parser &p) noexcept {
-  note(LUMO_TRC_E, __LINE__, "Parser error at %d: out of memory!", p.pos);
+  NOTE(LUMO_TRC_E, __LINE__, "Parser error at %d: out of memory!", p.pos);
   fail(p, p.pos);
   p.refused = true;
 }
 
 void failEof(Parser &p) noexcept {
-  note(LUMO_TRC_E, __LINE__, "Parser error at %d: unexpected eof!", p.pos);
+  NOTE(LUMO_TRC_E, __LINE__, "Parser error at %d: unexpected eof!", p.pos);
   fail(p, p.pos);
 }
 
@@ -132,7 +132,7 @@ void failAtLine(Parser &p) noexcept {
     }
   }
   int column = lastNewline < 0 ? p.pos : p.pos - lastNewline;
-  note(LUMO_TRC_E, __LINE__, "Parser error at line %d:%d, file position %d", newlines + 1, column,
+  NOTE(LUMO_TRC_E, __LINE__, "Parser error at line %d:%d, file position %d", newlines + 1, column,
        p.pos);
   fail(p, p.pos);
 }
@@ -188,7 +188,7 @@ __attribute__((noinline)) bool readElementText(Parser &p, LumoNode *node) noexce
     if (n > kElementTextMax) n = kElementTextMax;
     std::memcpy(p.text, p.s + start, static_cast<size_t>(n));
     p.text[n] = '\0';
-    note(LUMO_TRC_S, __LINE__, "set node %s element to [%s] not starting with[%c]",
+    NOTE(LUMO_TRC_S, __LINE__, "set node %s element to [%s] not starting with[%c]",
          NodeOp.getName(node), p.text, '<');
     if (!node_putElement(node, p.text)) failMemory(p);
   }
@@ -326,7 +326,7 @@ __attribute__((noinline)) LumoNode *readMarkup(Parser &p, LumoNode *parent, cons
     p.doc->utf8Encoded = 1;
   }
   LumoNode *node = textNode(p, name, parent, type, p.text);
-  if (node && type == LUMO_NODE_REMARK) note(LUMO_TRC_S, __LINE__, "REMARK_NODE created.");
+  if (node && type == LUMO_NODE_REMARK) NOTE(LUMO_TRC_S, __LINE__, "REMARK_NODE created.");
   return node;
 }
 
@@ -338,20 +338,20 @@ __attribute__((noinline)) LumoNode *readHead(Parser &p, LumoNode *parent,
   *element = nullptr;
   pointing(p, __LINE__, "__parseNodeName:1");
   if (p.cur() != '<') {
-    note(LUMO_TRC_S, __LINE__, "__parseNodeName: s[*pIdx] != '<' s[*pIdx] = [%c]", p.cur());
+    NOTE(LUMO_TRC_S, __LINE__, "__parseNodeName: s[*pIdx] != '<' s[*pIdx] = [%c]", p.cur());
     if (!readElementText(p, parent)) return nullptr;
   }
   pointing(p, __LINE__, "__parseNodeName:2");
   if (p.startsHere("<!--")) {
-    note(LUMO_TRC_S, __LINE__, "Remark found.");
+    NOTE(LUMO_TRC_S, __LINE__, "Remark found.");
     return readMarkup(p, parent, "<!--", kCommentEnd, "-->", "remark", LUMO_NODE_REMARK);
   }
   if (p.startsHere("<?")) {
-    note(LUMO_TRC_S, __LINE__, "Property found.");
+    NOTE(LUMO_TRC_S, __LINE__, "Property found.");
     return readMarkup(p, parent, "<?", kInstructionEnd, "?>", "property", LUMO_NODE_PROPERTY);
   }
   if (p.startsHere("<!")) {
-    note(LUMO_TRC_S, __LINE__, "Variable found.");
+    NOTE(LUMO_TRC_S, __LINE__, "Variable found.");
     const char *end = findMarker(p, kDeclarationEnd, p.pos + 2, ">");
     p.pos = end ? static_cast<int>(end - p.s) + 1 : p.pos + 2;
     return textNode(p, "variable", parent, LUMO_NODE_VARIABLE, "");
@@ -363,8 +363,8 @@ __attribute__((noinline)) LumoNode *readHead(Parser &p, LumoNode *parent,
   if (!p.cur()) return nullptr;
   *element = shareName(p, p.name, len);
   if (!*element) return nullptr;
-  note(LUMO_TRC_S, __LINE__, "__parseNodeName = [%s]", p.name);
-  note(LUMO_TRC_S, __LINE__, "ELEMENT_NODE created.");
+  NOTE(LUMO_TRC_S, __LINE__, "__parseNodeName = [%s]", p.name);
+  NOTE(LUMO_TRC_S, __LINE__, "ELEMENT_NODE created.");
   return nullptr;
 }
 
@@ -402,7 +402,7 @@ __attribute__((noinline)) void readAttribute(Parser &p) noexcept {
     std::size_t n = quote ? static_cast<std::size_t>(quote - start) : std::strlen(start);
     if (n >= static_cast<std::size_t>(kValueMax)) {
       p.pos += kValueMax - 1;
-      note(LUMO_TRC_E, __LINE__,
+      NOTE(LUMO_TRC_E, __LINE__,
            "Parser error at %d: attribut value exceeds the maximum length of %d", p.pos,
            kValueMax);
       return;
@@ -410,7 +410,7 @@ __attribute__((noinline)) void readAttribute(Parser &p) noexcept {
     length = static_cast<int>(n);
     if (!quote) {
       p.pos += length;
-      note(LUMO_TRC_E, __LINE__,
+      NOTE(LUMO_TRC_E, __LINE__,
            "Parser error at %d: encountered string-termination-symbol while reading an "
            "attribut value.",
            p.pos);
@@ -420,7 +420,7 @@ __attribute__((noinline)) void readAttribute(Parser &p) noexcept {
     std::memcpy(p.value, start, n);
     p.pos += length + 1;
     p.value[length] = '\0';
-    note(LUMO_TRC_S, __LINE__, "val = [%s]", p.value);
+    NOTE(LUMO_TRC_S, __LINE__, "val = [%s]", p.value);
   } else if (p.cur() == '=') {
     ++p.pos;
   }
@@ -483,13 +483,13 @@ LumoNode *finish(Parser &p, LumoNode *node, int base) noexcept {
 // tag. Null at the end of the text or on an error (then p.error is set and nothing is left of
 // what this call built). Kept small: it is the one function that recurses per level.
 LumoNode *parseNode(Parser &p, int level, LumoNode *parent) noexcept {
-  note(LUMO_TRC_S, __LINE__, "ParseLevel = %d", level);
+  NOTE(LUMO_TRC_S, __LINE__, "ParseLevel = %d", level);
   int start = p.pos;
   const char *name = nullptr;
   LumoNode *node = readHead(p, parent, &name);
   if (!name) return node;
   if (level > LUMO_DOC_MAX_DEPTH) {
-    note(LUMO_TRC_E, __LINE__,
+    NOTE(LUMO_TRC_E, __LINE__,
          "Parser error at %d: element nesting exceeds the maximum depth of %d", start,
          LUMO_DOC_MAX_DEPTH);
     fail(p, start);
@@ -508,7 +508,7 @@ LumoNode *parseNode(Parser &p, int level, LumoNode *parent) noexcept {
       pointing(p, __LINE__, "_parse:0");
       bool more = readElementText(p, node);
       while (more && !p.error && p.next() != '/') {
-        note(LUMO_TRC_S, __LINE__, "Looking for childnodes...");
+        NOTE(LUMO_TRC_S, __LINE__, "Looking for childnodes...");
         LumoNode *child = parseNode(p, level + 1, node);
         if (!child || p.error) {
           NodeOp.del(child);
@@ -533,7 +533,7 @@ LumoNode *parseNode(Parser &p, int level, LumoNode *parent) noexcept {
     } else if (p.cur() == '/' && p.next() == '>') {
       p.pos += 2;
       if (!settle(p, &node, &name, parent)) return abandon(p, node, name, base);
-      note(LUMO_TRC_S, __LINE__, "End (inline) of node [%s].", node_getName(node));
+      NOTE(LUMO_TRC_S, __LINE__, "End (inline) of node [%s].", node_getName(node));
       return finish(p, node, base);
     }
     if (!skipSpace(p)) break;
@@ -542,7 +542,7 @@ LumoNode *parseNode(Parser &p, int level, LumoNode *parent) noexcept {
     if (atEndTag(p, own)) {
       p.pos += 2 + static_cast<int>(std::strlen(own));
       if (!settle(p, &node, &name, parent)) return abandon(p, node, name, base);
-      note(LUMO_TRC_S, __LINE__, "End of node [%s].", own);
+      NOTE(LUMO_TRC_S, __LINE__, "End of node [%s].", own);
       return finish(p, node, base);
     }
     if (p.pos == passStart) {
@@ -564,7 +564,7 @@ LumoDoc *lumo::doc_parseText(const char *text, int *errPos, bool *refused) noexc
   if (refused) *refused = false;
   if (!text || !*text) return nullptr;
   if (std::strlen(text) >= static_cast<std::size_t>(INT_MAX)) {
-    note(LUMO_TRC_E, __LINE__, "Parser error at %d: text exceeds the maximum length of %d", 0,
+    NOTE(LUMO_TRC_E, __LINE__, "Parser error at %d: text exceeds the maximum length of %d", 0,
          INT_MAX - 1);
     if (errPos) *errPos = 0;
     return nullptr;
@@ -574,7 +574,7 @@ LumoDoc *lumo::doc_parseText(const char *text, int *errPos, bool *refused) noexc
     if (refused) *refused = true;
     return nullptr;
   }
-  note(LUMO_TRC_S, __LINE__, "Parsing started, input: %-20.20s...", text);
+  NOTE(LUMO_TRC_S, __LINE__, "Parsing started, input: %-20.20s...", text);
 
   Parser p;
   p.s = text;
@@ -583,15 +583,15 @@ LumoDoc *lumo::doc_parseText(const char *text, int *errPos, bool *refused) noexc
   for (;;) {
     LumoNode *node = parseNode(p, 1, nullptr);
     if (!node) {
-      note(LUMO_TRC_S, __LINE__, "childNode == NULL");
+      NOTE(LUMO_TRC_S, __LINE__, "childNode == NULL");
       break;
     }
     int type = NodeOp.getType(node);
     if (!root && type == LUMO_NODE_ELEMENT) {
       root = node;
-      note(LUMO_TRC_S, __LINE__, "Found rootnode [%s].", NodeOp.getName(node));
+      NOTE(LUMO_TRC_S, __LINE__, "Found rootnode [%s].", NodeOp.getName(node));
     } else {
-      note(LUMO_TRC_S, __LINE__, "Adding [%s][type=%d] to document.", NodeOp.getName(node), type);
+      NOTE(LUMO_TRC_S, __LINE__, "Adding [%s][type=%d] to document.", NodeOp.getName(node), type);
       if (!node_appendChild(p.doc->docNode, node)) {
         failMemory(p);
         break;
