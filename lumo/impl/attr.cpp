@@ -49,16 +49,12 @@ char *dupText(const char *text, int line) noexcept {
   return str_dupTagged(text, kTid, kSource, line);
 }
 
-void freeBlock(char *&p, int line) noexcept {
-  if (p) mem_freeTID(p, kTid, kSource, line);
+void freeBlock(char *&p, int) noexcept {
+  lumo::freeText(p);
   p = nullptr;
 }
 
-// The smallest multiple of 64 strictly greater than need, or 0 when that does not fit an int.
-int capacityFor(std::size_t need) noexcept {
-  if (need >= static_cast<std::size_t>(INT_MAX - kBlock)) return 0;
-  return static_cast<int>((need / kBlock + 1) * kBlock);
-}
+using lumo::capacityFor;
 
 // ---- where an attribute's name and value are ----
 

@@ -88,6 +88,9 @@ char *escapeToBlock(const char *text, unsigned *bits) noexcept;
 // of the decoding table (it is its own decoded form), -1 when memory is refused.
 int decodeStored(const char *stored, char **out) noexcept;
 void freeText(char *text) noexcept;
+// The buffer size of a free attribute for need bytes: the smallest multiple of 64 strictly
+// greater than need, or 0 when that does not fit an int.
+int capacityFor(std::size_t need) noexcept;
 
 // Where a value lives: an attribute object's own buffer, or a node's record.
 struct ValueRef {

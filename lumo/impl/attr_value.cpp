@@ -25,12 +25,6 @@ void freeBlock(char *&p, int line) noexcept {
   p = nullptr;
 }
 
-// The smallest multiple of 64 strictly greater than need, or 0 when that does not fit an int.
-int capacityFor(std::size_t need) noexcept {
-  if (need >= static_cast<std::size_t>(INT_MAX - kBlock)) return 0;
-  return static_cast<int>((need / kBlock + 1) * kBlock);
-}
-
 // ---- entity tables ----
 
 struct Entity {
@@ -154,7 +148,7 @@ bool needsCare(unsigned char b, bool highActive) noexcept {
 // text may live in the attribute's own buffers, so the old buffer goes only after the copy.
 bool storeOwn(char **value, int *capacity, const char *text, std::size_t len) noexcept {
   if (len + 1 > static_cast<std::size_t>(*capacity) || !*value) {
-    int fresh = capacityFor(len + 1);
+    int fresh = lumo::capacityFor(len + 1);
     if (len + 1 <= static_cast<std::size_t>(*capacity)) fresh = *capacity;
     if (fresh == 0) return false;
     char *block = static_cast<char *>(mem_allocTID(fresh, kTid, kSource, __LINE__));
@@ -213,6 +207,11 @@ __attribute__((format(printf, 2, 3))) bool storeFormatted(const lumo::ValueRef &
 }  // namespace
 
 namespace lumo {
+
+int capacityFor(std::size_t need) noexcept {
+  if (need >= static_cast<std::size_t>(INT_MAX - kBlock)) return 0;
+  return static_cast<int>((need / kBlock + 1) * kBlock);
+}
 
 int attrMatchEntity(const char *text, unsigned char *byte) noexcept {
   if (!text || text[0] != '&') return 0;
