@@ -40,9 +40,9 @@ using lumo::orEmpty;
 
 void freeBlock(void *p, int line) noexcept { lumo::nodeFree(p, line); }
 
-// ---- child blocks ----
-
 }  // namespace
+
+// ---- child blocks ----
 
 LumoNode **lumo::nodeChildBlock(int cap) noexcept {
   if (cap > (INT_MAX - static_cast<int>(sizeof(ChildHead))) / static_cast<int>(sizeof(LumoNode *)))
@@ -62,17 +62,14 @@ void lumo::nodeChildFree(LumoNode **childs) noexcept {
 
 namespace {
 
-LumoNode **childBlock(int cap) noexcept { return lumo::nodeChildBlock(cap); }
-void freeChildren(LumoNode **childs) noexcept { lumo::nodeChildFree(childs); }
-
 // Room for n children in all: the list moves to a block of exactly that many.
 bool reserveChildren(NodeData *d, int n) noexcept {
   if (n <= (d->childs ? lumo::childHead(d->childs)->cap : 0)) return true;
-  LumoNode **fresh = childBlock(n);
+  LumoNode **fresh = lumo::nodeChildBlock(n);
   if (!fresh) return false;
   if (d->childs) {
     std::memcpy(fresh, d->childs, static_cast<std::size_t>(d->childCount) * sizeof(LumoNode *));
-    freeChildren(d->childs);
+    lumo::nodeChildFree(d->childs);
   }
   d->childs = fresh;
   return true;
@@ -119,7 +116,7 @@ void releaseNode(LumoNode *node, NodeData *d) noexcept {
     freeBlock(x, __LINE__);
   }
   if (d->flags & lumo::kNodeNameShared) lumo::nameRelease(d->name);
-  freeChildren(d->childs);
+  lumo::nodeChildFree(d->childs);
   lumo::freeInstanceBlock<NodeData>(node, nodeClass, __LINE__);
 }
 
@@ -199,7 +196,7 @@ NodeExtra *nodeExtra(NodeData *d) noexcept {
 bool nodeSetChildren(LumoNode *node, LumoNode *const *children, int count) noexcept {
   NodeData *d = nodeOf(node);
   if (count == 0) return true;
-  LumoNode **block = childBlock(count);
+  LumoNode **block = lumo::nodeChildBlock(count);
   if (!block) return false;
   std::memcpy(block, children, static_cast<std::size_t>(count) * sizeof(LumoNode *));
   d->childs = block;
@@ -471,7 +468,7 @@ void takeOver(LumoNode *node, const char *text) noexcept {
   // Nothing can fail from here on: the node lets go of its own contents and takes the root's.
   lumo::storeClear(d);
   for (int i = 0; i < d->childCount; ++i) node_del(d->childs[i]);
-  freeChildren(d->childs);
+  lumo::nodeChildFree(d->childs);
   if (d->flags & lumo::kNodeNameShared) lumo::nameRelease(d->name);
   NodeExtra *x = lumo::extraOf(d);
   freeBlock(x->element, __LINE__);
