@@ -53,9 +53,10 @@ int xAttr(const LumoWgenAttr *def, LumoNode *node) {
                 ">>>>> Required attribute %s.%s not found!", nodeName, attrName);
     return 0;
   }
+  // Without room for its decoded form the value cannot be checked: it stays, and fails.
+  if (!value) return 0;
   bool refused = false;
-  if (wutils_checkRange(nodeName, attrName, def->type, def->range, orEmpty(value), &refused))
-    return 1;
+  if (wutils_checkRange(nodeName, attrName, def->type, def->range, value, &refused)) return 1;
   // A value that could not be checked is not known to be out of range: it stays.
   if (def->required || refused) return 0;
   // An optional value that does not fit is replaced, so readers of the node see the default.
