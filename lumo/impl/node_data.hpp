@@ -128,7 +128,7 @@ void nodeChildFree(LumoNode **childs) noexcept;
 // (nothing taken) when memory is refused.
 bool nodeSetChildren(LumoNode *node, LumoNode *const *children, int count) noexcept;
 
-// ---- the attribute store (attr_store.cpp) ----
+// ---- the attribute store (node_attrs.cpp) ----
 
 // The position of the attribute named name: the latest added of that name, or with the ignore-
 // case switch on the first in order that matches ignoring case; -1 when there is none. No trace.
@@ -161,7 +161,7 @@ int storeIndexOf(LumoNode *node, LumoAttr *attr) noexcept;
 // The decoded copy slot of record i, or null when it has none.
 char **storeDecodedSlot(NodeData *d, int i) noexcept;
 // Exchanges the value of record i (text and entity/ownership bits) and its decoded copy with
-// the given ones: the merge's staged changes and their undoing.
+// the given ones: changes staged whole (a merge, an object's deserialize) and their undoing.
 void storeSwapValue(NodeData *d, int i, char **text, unsigned *bits, char **decoded) noexcept;
 
 }  // namespace lumo
