@@ -7,6 +7,8 @@
 #include <lumo/trace.h>
 #include <lumo/wrapper.h>
 
+#include "../lumo/impl/node.hpp"
+
 using lumo::wgen::equalsIgnoreCase;
 using lumo::wgen::orEmpty;
 
@@ -44,17 +46,17 @@ int xAttr(const LumoWgenAttr *def, LumoNode *node) {
   if (!def) return 0;
   const char *nodeName = NodeOp.getName(node);
   const char *attrName = orEmpty(def->name);
-  LumoAttr *attr = NodeOp.findAttr(node, attrName);
-  if (!attr) {
+  const char *value = nullptr;
+  if (!node_attrValue(node, attrName, &value)) {
     if (!def->required) return 1;
     TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
                 ">>>>> Required attribute %s.%s not found!", nodeName, attrName);
     return 0;
   }
-  const char *value = AttrOp.getVal(attr);
+  // Without room for its decoded form the value cannot be checked: it stays, and fails.
+  if (!value) return 0;
   bool refused = false;
-  if (wutils_checkRange(nodeName, attrName, def->type, def->range, orEmpty(value), &refused))
-    return 1;
+  if (wutils_checkRange(nodeName, attrName, def->type, def->range, value, &refused)) return 1;
   // A value that could not be checked is not known to be out of range: it stays.
   if (def->required || refused) return 0;
   // An optional value that does not fit is replaced, so readers of the node see the default.
@@ -72,7 +74,7 @@ int xAttrTest(const LumoWgenAttr *const *list, LumoNode *node) {
               count, nodeName);
   int ok = 1;
   for (int i = 0; i < count; ++i) {
-    const char *name = orEmpty(AttrOp.getName(NodeOp.getAttr(node, i)));
+    const char *name = orEmpty(node_attrName(node, i));
     TraceOp.trc(kObject, LUMO_TRC_Z, __LINE__, LUMO_TRC_CODE,
                 "Checking attribute [%s] in node [%s]", name, nodeName);
     if (acceptAll) continue;

@@ -2,7 +2,9 @@
  * with markup written as entities); setVal escapes plain text into that form, getVal decodes
  * it back to ISO 8859-15 text. Escaping follows the document switches (see doc.h) at the
  * moment of use. Texts returned by the getters belong to the attribute and stay valid until
- * it is changed or deleted. A null attribute gives null, 0 or false and changes nothing. */
+ * it is changed or deleted. A null attribute gives null, 0 or false and changes nothing.
+ * count gives the number of live attribute objects: those made by inst, instInt and clone, and
+ * those a node made for its attributes on request (see node.h). */
 #ifndef LUMO_ATTR_H
 #define LUMO_ATTR_H
 

@@ -5,6 +5,12 @@
  * node's wait/post. The typed accessors, getNode, findNode, findAttr and findNextNode accept a
  * null node (getters give their default, setters do nothing). Texts returned by getters belong
  * to the node; toString/serialize/toEscString return new strings owned by the caller.
+ * A node keeps its attributes in compact form: getAttr and findAttr hand out the attribute's
+ * object, made on the first request (null when memory is refused) and the same object on every
+ * later one; it reads and changes the node's own value and stays valid until the attribute is
+ * removed or the node deleted. addAttr hands an attribute object over to the node (one that a
+ * node already keeps is not taken again); deleting an object the node keeps lets go of the
+ * object only, the node's attribute stays.
  * A setter whose memory is refused leaves the node as it was (no attribute without its value).
  * mergeNode returns target, or null when a node is null or memory was refused; after a refusal
  * both trees are exactly as they were. A recursive merge into a node inside the source's own

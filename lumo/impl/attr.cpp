@@ -1,19 +1,23 @@
 // lumo: attributes: a name and a value kept in stored (escaped) form, escaped on the way in by
-// the document switches of the moment and decoded to ISO 8859-15 on the way out.
+// the document switches of the moment and decoded to ISO 8859-15 on the way out (attr_value.cpp).
+//
+// An attribute object is either free (made by inst: it owns its name and value buffer) or kept
+// by a node, where it stands for one of the node's compact records and reads and changes that
+// record.
 #include "attr.hpp"
 
 #include <lumo/system.h>
 #include <lumo/trace.h>
 
 #include <climits>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "doc.hpp"
 #include "mem.hpp"
+#include "names.hpp"
+#include "node_data.hpp"
 #include "object.hpp"
 #include "str.hpp"
 
@@ -21,20 +25,23 @@ namespace {
 
 constexpr int kTid = LUMO_TID_ATTR;
 constexpr const char *kSource = "impl/attr";
-constexpr const char *kObject = "OAttr";
-constexpr int kBlock = 64;  // value buffers are whole multiples of this
+constexpr int kBlock = 64;  // value buffers of free attributes are whole multiples of this
 
 lumo::ClassInfo attrClass{"OAttr", kTid, kSource};
 
 struct AttrData {
+  // A free attribute's own name, value buffer (capacity bytes), decoded copy and entity flag.
   char *name = nullptr;
-  char *value = nullptr;  // stored text; capacity bytes
+  char *value = nullptr;
   int capacity = 0;
   char *decoded = nullptr;  // made by getVal; dropped by every change of the value
-  int hasEntities = 0;
+  unsigned bits = 0;
+  // An attribute a node keeps: the node and the entry that ties the object to its record.
+  LumoNode *owner = nullptr;
+  int aux = 0;
 };
 
-AttrData *dataOf(LumoAttr *attr) noexcept { return lumo::dataOf<AttrData>(attr); }
+AttrData *attrData(LumoAttr *attr) noexcept { return lumo::dataOf<AttrData>(attr); }
 
 const char *orEmpty(const char *s) noexcept { return s ? s : ""; }
 
@@ -42,161 +49,49 @@ char *dupText(const char *text, int line) noexcept {
   return str_dupTagged(text, kTid, kSource, line);
 }
 
-void freeBlock(char *&p, int line) noexcept {
-  if (p) mem_freeTID(p, kTid, kSource, line);
+void freeBlock(char *&p, int) noexcept {
+  lumo::freeText(p);
   p = nullptr;
 }
 
-// The smallest multiple of 64 strictly greater than need, or 0 when that does not fit an int.
-int capacityFor(std::size_t need) noexcept {
-  if (need >= static_cast<std::size_t>(INT_MAX - kBlock)) return 0;
-  return static_cast<int>((need / kBlock + 1) * kBlock);
-}
+using lumo::capacityFor;
 
-// Stores len bytes of text as the stored text, growing the buffer by the growth rule. The text
-// may live in the attribute's own buffers (the stored text or the decoded copy), so the old
-// buffer is released only after the copy. False leaves the stored text as it was.
-bool storeText(AttrData *d, const char *text, std::size_t len) noexcept {
-  if (len + 1 > static_cast<std::size_t>(d->capacity) || !d->value) {
-    int capacity = capacityFor(len + 1);
-    if (len + 1 <= static_cast<std::size_t>(d->capacity)) capacity = d->capacity;
-    if (capacity == 0) return false;
-    char *fresh = static_cast<char *>(mem_allocTID(capacity, kTid, kSource, __LINE__));
-    if (!fresh) return false;
-    std::memcpy(fresh, text, len);
-    freeBlock(d->value, __LINE__);
-    d->value = fresh;
-    d->capacity = capacity;
-  } else {
-    std::memmove(d->value, text, len);
+// ---- where an attribute's name and value are ----
+
+// A free attribute's own fields, or the record of the node that keeps it.
+struct Target {
+  AttrData *d = nullptr;       // null for a null attribute
+  lumo::NodeData *node = nullptr;  // the keeping node, or null for a free attribute
+  int index = -1;              // the record's position in that node
+
+  lumo::AttrRec &rec() const noexcept { return lumo::recordsOf(node)[index]; }
+  const char *name() const noexcept { return node ? rec().name : d->name; }
+  char *text() const noexcept { return node ? rec().text : d->value; }
+  char *decoded() const noexcept {
+    if (!node) return d->decoded;
+    char **slot = lumo::storeDecodedSlot(node, index);
+    return slot ? *slot : nullptr;
   }
-  d->value[len] = '\0';
-  return true;
-}
-
-// A value has changed: the decoded copy no longer matches it.
-void dropDecoded(AttrData *d) noexcept { freeBlock(d->decoded, __LINE__); }
-
-// ---- entity tables ----
-
-struct Entity {
-  const char *name;  // between "&" and ";"
-  unsigned char byte;
+  lumo::ValueRef value() const noexcept {
+    if (!node) return lumo::ValueRef{&d->value, &d->bits, &d->decoded, &d->capacity};
+    lumo::AttrRec &r = rec();
+    return lumo::ValueRef{&r.text, &r.bits, lumo::storeDecodedSlot(node, index), nullptr};
+  }
 };
 
-// Named entities decoded besides the HTML 4 names of the covered bytes.
-constexpr Entity kMarkupNames[] = {
-    {"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}, {"apos", '\''},
-    {"nbsp", ' '},  // reads as a plain space, not as 0xA0
-    {"euro", 0xA4},
-};
-
-constexpr int kEuroCode = 8364;
-
-// The byte a decimal character reference stands for in this system, or -1.
-int numericByte(long code) noexcept {
-  switch (code) {
-    case 34: case 38: case 39: case 60: case 62: return static_cast<int>(code);
-    case kEuroCode: return 0xA4;
-    case 0xA0: case 0xA4: case 0xB7: return -1;  // left as text
-    default: break;
+Target targetOf(LumoAttr *attr) noexcept {
+  Target t;
+  t.d = attrData(attr);
+  if (!t.d || !t.d->owner) return t;
+  lumo::NodeData *nd = lumo::nodeData(t.d->owner);
+  lumo::NodeExtra *x = nd ? lumo::extraOf(nd) : nullptr;
+  if (!x || t.d->aux < 1 || t.d->aux > x->auxCount || x->aux[t.d->aux - 1].rec < 0) {
+    t.d = nullptr;  // not reachable from a live object; treated as a null attribute
+    return t;
   }
-  if (code > 0xA0 && code <= 0xFF && lumo::isCoveredByte(static_cast<unsigned char>(code)))
-    return static_cast<int>(code);
-  return -1;
-}
-
-// The byte a named entity stands for, or -1. 0xB7 ("middot") stays text.
-int namedByte(const char *name, std::size_t len) noexcept {
-  for (const Entity &e : kMarkupNames)
-    if (std::strlen(e.name) == len && std::memcmp(e.name, name, len) == 0) return e.byte;
-  for (int b = 0xA1; b <= 0xFF; ++b) {
-    const char *n = lumo::kHtmlEntityNames[b - 0xA0];
-    if (!n || b == 0xB7) continue;
-    if (std::strlen(n) == len && std::memcmp(n, name, len) == 0) return b;
-  }
-  return -1;
-}
-
-constexpr std::size_t kMaxEntityName = 6;  // "curren", "plusmn", "middot", "Agrave" ...
-constexpr std::size_t kMaxDigits = 4;      // "8364"
-
-// ---- escaping ----
-
-struct EscapeMode {
-  bool numeric;  // unicodeescapes
-  bool html;     // htmlescapes (named mode only)
-};
-
-const char *markupEscape(unsigned char b, bool numeric) noexcept {
-  switch (b) {
-    case '"': return numeric ? "&#34;" : "&quot;";
-    case '\'': return numeric ? "&#39;" : "&apos;";
-    case '<': return numeric ? "&#60;" : "&lt;";
-    case '>': return numeric ? "&#62;" : "&gt;";
-    default: return nullptr;
-  }
-}
-
-// Writes the escape of a byte from 0x80 upwards into buf (at least 10 bytes); false when the
-// active mode has none for it.
-bool highEscape(unsigned char b, const EscapeMode &mode, char *buf) noexcept {
-  if (!lumo::isCoveredByte(b)) return false;
-  if (mode.numeric) {
-    std::snprintf(buf, 10, "&#%d;", b == 0xA4 ? kEuroCode : b);
-  } else {
-    std::snprintf(buf, 10, "&%s;", b == 0xA4 ? "euro" : lumo::kHtmlEntityNames[b - 0xA0]);
-  }
-  return true;
-}
-
-// One pass of the escaping walk: with out null it only measures (and traces nothing); with out
-// set it writes the stored form and traces the bytes it cannot escape. Returns the length.
-std::size_t escapeWalk(const unsigned char *src, const EscapeMode &mode, char *out,
-                       int *hasEntities) noexcept {
-  std::size_t n = 0;
-  auto put = [&](const char *s, std::size_t len) {
-    if (out) std::memcpy(out + n, s, len);
-    n += len;
-  };
-  const bool highActive = mode.numeric || mode.html;
-  char buf[10];
-  for (const unsigned char *p = src; *p; ++p) {
-    unsigned char b = *p;
-    if (b == '&') {
-      unsigned char dummy;
-      int known = lumo::attrMatchEntity(reinterpret_cast<const char *>(p), &dummy);
-      if (p[1] == '#') {
-        if (known) *hasEntities = 1;
-        put("&", 1);
-      } else {
-        *hasEntities = 1;
-        if (known)
-          put("&", 1);
-        else
-          put("&amp;", 5);
-      }
-      continue;
-    }
-    const char *esc = markupEscape(b, mode.numeric);
-    if (esc) {
-      *hasEntities = 1;
-      put(esc, std::strlen(esc));
-      continue;
-    }
-    if (b >= 0x80 && highActive) {
-      if (highEscape(b, mode, buf)) {
-        *hasEntities = 1;
-        put(buf, std::strlen(buf));
-        continue;
-      }
-      if (out)
-        TraceOp.trc(kObject, LUMO_TRC_W, __LINE__, LUMO_TRC_CODE, "Could not escape code=0x%02X.",
-                    static_cast<unsigned int>(b));
-    }
-    put(reinterpret_cast<const char *>(p), 1);
-  }
-  return n;
+  t.node = nd;
+  t.index = x->aux[t.d->aux - 1].rec;
+  return t;
 }
 
 // name="text" with the text already chosen; a new string of the string allocation type.
@@ -216,43 +111,41 @@ char *quoted(const char *name, const char *text, int *length) noexcept {
   return r;
 }
 
-// Stores a formatted number: the typed setters may produce more than the buffer holds (a double
-// of large magnitude in "%f" runs to over 300 characters), so they go through the growth rule.
-// False when memory was refused; the value is then as it was.
-bool storeFormatted(LumoAttr *attr, const char *format, ...) noexcept
-    __attribute__((format(printf, 2, 3)));
-bool storeFormatted(LumoAttr *attr, const char *format, ...) noexcept {
-  AttrData *d = dataOf(attr);
-  if (!d) return false;
-  char small[kBlock];
-  va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(small, sizeof small, format, args);
-  va_end(args);
-  if (n < 0) return false;
-  if (static_cast<std::size_t>(n) < sizeof small) {
-    if (!storeText(d, small, static_cast<std::size_t>(n))) return false;
-  } else {
-    char *big = static_cast<char *>(mem_allocTID(n + 1, kTid, kSource, __LINE__));
-    if (!big) return false;
-    va_start(args, format);
-    std::vsnprintf(big, static_cast<std::size_t>(n) + 1, format, args);
-    va_end(args);
-    bool stored = storeText(d, big, static_cast<std::size_t>(n));
-    freeBlock(big, __LINE__);
-    if (!stored) return false;
-  }
-  dropDecoded(d);
-  d->hasEntities = 0;
-  return true;
-}
-
 // A copy of len bytes of text as a string of the attribute's type; null when it cannot be had.
 char *copyOf(const char *text, std::size_t len) noexcept {
   if (len >= static_cast<std::size_t>(INT_MAX)) return nullptr;
   char *copy = static_cast<char *>(mem_allocTID(static_cast<int>(len + 1), kTid, kSource, __LINE__));
   if (copy) std::memcpy(copy, text, len);
   return copy;
+}
+
+// The decoded value behind a free attribute's getVal. The copy lives until the value changes,
+// so every caller of an unchanged attribute gets the same text.
+const char *ownDecoded(AttrData *d) noexcept {
+  if (!(d->bits & lumo::kRecEntities) || !d->value) return d->value;
+  if (d->decoded) return d->decoded;
+  char *copy = nullptr;
+  int made = lumo::decodeStored(d->value, &copy);
+  // The stored text is not the value: without room for the decoded copy there is no value.
+  if (made < 0) return nullptr;
+  if (made == 0) return d->value;
+  d->decoded = copy;
+  return copy;
+}
+
+// A free attribute with exactly what setVal(attr, text) would leave in one, for changes that
+// must happen whole or not at all.
+bool stageOwn(AttrData *d, const char *text, char **value, int *capacity, unsigned *bits) noexcept {
+  *capacity = d->capacity > 0 ? d->capacity : kBlock;
+  *value = static_cast<char *>(mem_allocTID(*capacity, kTid, kSource, __LINE__));
+  *bits = 0;
+  if (!*value) return false;
+  char *decoded = nullptr;
+  if (!lumo::valuePutVal(lumo::ValueRef{value, bits, &decoded, capacity}, text)) {
+    freeBlock(*value, __LINE__);
+    return false;
+  }
+  return true;
 }
 
 struct Impl : lumo::Base<LumoAttr, attrClass> {
@@ -268,23 +161,46 @@ struct Impl : lumo::Base<LumoAttr, attrClass> {
 // name="value": the name ends at the first "=", the value lies between the next two double
 // quotes; a text without "=" is all name. Name and value change together or not at all.
 void Impl::deserialize(LumoAttr *attr, const unsigned char *image) noexcept {
-  AttrData *d = dataOf(attr);
-  if (!d || !image) return;
+  Target t = targetOf(attr);
+  if (!t.d || !image) return;
   const char *text = reinterpret_cast<const char *>(image);
   const char *eq = std::strchr(text, '=');
   const char *open = eq ? std::strchr(eq + 1, '"') : nullptr;
   const char *close = open ? std::strchr(open + 1, '"') : nullptr;
-  char *name = copyOf(text, eq ? static_cast<std::size_t>(eq - text) : std::strlen(text));
+  std::size_t nameLen = eq ? static_cast<std::size_t>(eq - text) : std::strlen(text);
   char *val = close ? copyOf(open + 1, static_cast<std::size_t>(close - open - 1)) : nullptr;
-  LumoAttr *staged = name && (val || !close) ? attr_staged(attr, val ? val : "") : nullptr;
-  if (staged) {
-    freeBlock(d->name, __LINE__);
-    d->name = name;
-    name = nullptr;
-    attr_swapValues(attr, staged);
-    attr_del(staged);
+  if (close && !val) return;
+  const char *plain = val ? val : "";
+  if (!t.node) {
+    char *name = copyOf(text, nameLen);
+    char *value = nullptr;
+    int capacity = 0;
+    unsigned bits = 0;
+    if (name && stageOwn(t.d, plain, &value, &capacity, &bits)) {
+      std::swap(t.d->name, name);
+      std::swap(t.d->value, value);
+      t.d->capacity = capacity;
+      t.d->bits = bits;
+      freeBlock(t.d->decoded, __LINE__);
+      freeBlock(value, __LINE__);
+    }
+    freeBlock(name, __LINE__);
+  } else {
+    const char *name = lumo::nameNew(text, nameLen);
+    unsigned bits = 0;
+    char *stored = name ? lumo::escapeToBlock(plain, &bits) : nullptr;
+    // After the swaps the old name and value are the ones left here to let go of; an old text
+    // that lay in the node's block is not freed.
+    if (stored) {
+      char *decoded = nullptr;
+      lumo::storeSwapValue(t.node, t.index, &stored, &bits, &decoded);
+      std::swap(t.rec().name, name);
+      lumo::storeReindex(t.node);
+      if (bits & lumo::kRecTextOwned) freeBlock(stored, __LINE__);
+      freeBlock(decoded, __LINE__);
+    }
+    lumo::nameRelease(name);
   }
-  freeBlock(name, __LINE__);
   freeBlock(val, __LINE__);
 }
 
@@ -292,161 +208,154 @@ void Impl::deserialize(LumoAttr *attr, const unsigned char *image) noexcept {
 
 namespace lumo {
 
-int attrMatchEntity(const char *text, unsigned char *byte) noexcept {
-  if (!text || text[0] != '&') return 0;
-  if (text[1] == '#') {
-    // Decimal only, no leading zeros.
-    const char *p = text + 2;
-    if (*p < '1' || *p > '9') return 0;
-    long code = 0;
-    std::size_t digits = 0;
-    while (*p >= '0' && *p <= '9' && digits <= kMaxDigits) {
-      code = code * 10 + (*p - '0');
-      ++p;
-      ++digits;
-    }
-    if (*p != ';' || digits > kMaxDigits) return 0;
-    int b = numericByte(code);
-    if (b < 0) return 0;
-    *byte = static_cast<unsigned char>(b);
-    return static_cast<int>(p + 1 - text);
-  }
-  const char *name = text + 1;
-  std::size_t len = 0;
-  while (len <= kMaxEntityName && name[len] && name[len] != ';') ++len;
-  if (name[len] != ';' || len == 0) return 0;
-  int b = namedByte(name, len);
-  if (b < 0) return 0;
-  *byte = static_cast<unsigned char>(b);
-  return static_cast<int>(len + 2);
+LumoAttr *attrBound(LumoNode *owner, int aux) noexcept {
+  AttrData *d = nullptr;
+  LumoAttr *attr = newInstanceBlock<AttrData>(AttrOp, attrClass, __LINE__, &d);
+  if (!attr) return nullptr;
+  d->owner = owner;
+  d->aux = aux;
+  countInstance(attrClass);
+  return attr;
+}
+
+bool attrHandOver(LumoAttr *attr, LumoNode *owner, int aux, const char **name, char **text,
+                  unsigned *bits, char **decoded) noexcept {
+  AttrData *d = attrData(attr);
+  if (!d || d->owner) return false;
+  const char *shared = d->name ? nameNew(d->name, std::strlen(d->name)) : nullptr;
+  if (d->name && !shared) return false;
+  *name = shared;
+  *text = d->value;
+  *bits = (d->bits & kRecEntities) | kRecTextOwned;
+  *decoded = d->decoded;
+  freeBlock(d->name, __LINE__);
+  d->value = d->decoded = nullptr;
+  d->capacity = 0;
+  d->bits = 0;
+  d->owner = owner;
+  d->aux = aux;
+  return true;
+}
+
+bool attrKeptBy(LumoAttr *attr, LumoNode **owner, int *aux) noexcept {
+  AttrData *d = attrData(attr);
+  if (!d || !d->owner) return false;
+  *owner = d->owner;
+  *aux = d->aux;
+  return true;
+}
+
+void attrDrop(LumoAttr *attr) noexcept {
+  if (attrData(attr)) freeInstanceBlock<AttrData>(attr, attrClass, __LINE__);
 }
 
 }  // namespace lumo
 
 // ---- operations ----
 
+// An object the node keeps is only let go: the node's attribute stays.
 void attr_del(LumoAttr *attr) noexcept {
-  AttrData *d = dataOf(attr);
+  AttrData *d = attrData(attr);
   if (!d) return;
-  freeBlock(d->name, __LINE__);
-  freeBlock(d->value, __LINE__);
-  freeBlock(d->decoded, __LINE__);
-  lumo::freeInstance<AttrData>(attr, attrClass, __LINE__);
+  if (d->owner) {
+    lumo::NodeData *nd = lumo::nodeData(d->owner);
+    lumo::NodeExtra *x = nd ? lumo::extraOf(nd) : nullptr;
+    if (x && d->aux >= 1 && d->aux <= x->auxCount) x->aux[d->aux - 1].attr = nullptr;
+  } else {
+    freeBlock(d->name, __LINE__);
+    freeBlock(d->value, __LINE__);
+    freeBlock(d->decoded, __LINE__);
+  }
+  lumo::freeInstanceBlock<AttrData>(attr, attrClass, __LINE__);
 }
 
 LumoAttr *attr_clone(LumoAttr *attr) noexcept {
-  AttrData *d = dataOf(attr);
-  if (!d) return nullptr;
-  return attr_inst(d->name, d->value);
+  Target t = targetOf(attr);
+  if (!t.d) return nullptr;
+  return attr_inst(t.name(), t.text());
 }
 
 char *attr_toString(LumoAttr *attr) noexcept {
-  AttrData *d = dataOf(attr);
-  if (!d) return nullptr;
-  return quoted(d->name, d->value, nullptr);
+  Target t = targetOf(attr);
+  if (!t.d) return nullptr;
+  return quoted(t.name(), t.text(), nullptr);
 }
 
 unsigned char *attr_serialize(LumoAttr *attr, int *length) noexcept {
-  AttrData *d = dataOf(attr);
-  if (!d) return nullptr;
+  Target t = targetOf(attr);
+  if (!t.d) return nullptr;
   char *r = nullptr;
-  if (d->value && doc_isUTF8Encoding() && doc_isUTF2Latin()) {
-    char *utf = SystemOp.latin2utf(d->value);
+  if (t.text() && doc_isUTF8Encoding() && doc_isUTF2Latin()) {
+    char *utf = SystemOp.latin2utf(t.text());
     if (!utf) return nullptr;
-    r = quoted(d->name, utf, length);
+    r = quoted(t.name(), utf, length);
     str_freeStr(utf);
   } else {
-    r = quoted(d->name, d->value, length);
+    r = quoted(t.name(), t.text(), length);
   }
   return reinterpret_cast<unsigned char *>(r);
 }
 
 int attr_getBoolean(LumoAttr *attr) noexcept {
-  AttrData *d = dataOf(attr);
-  return d && str_equalsi(d->value, "true");
+  Target t = targetOf(attr);
+  return t.d && str_equalsi(t.text(), "true");
 }
 
 bool attr_parts(LumoAttr *attr, const char **name, const char **value) noexcept {
-  AttrData *d = dataOf(attr);
-  if (!d) return false;
-  *name = orEmpty(d->name);
-  *value = orEmpty(d->value);
+  Target t = targetOf(attr);
+  if (!t.d) return false;
+  *name = orEmpty(t.name());
+  *value = orEmpty(t.text());
   return true;
 }
 
 const char *attr_getEscVal(LumoAttr *attr) noexcept {
-  AttrData *d = dataOf(attr);
-  return d ? d->value : nullptr;
+  Target t = targetOf(attr);
+  return t.d ? t.text() : nullptr;
 }
 
 double attr_getFloat(LumoAttr *attr) noexcept {
-  AttrData *d = dataOf(attr);
-  return d && d->value ? std::strtod(d->value, nullptr) : 0.0;
+  Target t = targetOf(attr);
+  return t.d && t.text() ? std::strtod(t.text(), nullptr) : 0.0;
 }
 
 // A decimal integer as the target reads it: out-of-range texts saturate at the 32-bit limits
 // on every platform instead of wrapping differently on a 64-bit host.
 int attr_getInt(LumoAttr *attr) noexcept {
-  AttrData *d = dataOf(attr);
-  if (!d || !d->value) return 0;
-  long v = std::strtol(d->value, nullptr, 10);
+  Target t = targetOf(attr);
+  if (!t.d || !t.text()) return 0;
+  long v = std::strtol(t.text(), nullptr, 10);
   if (v > INT_MAX) return INT_MAX;
   if (v < INT_MIN) return INT_MIN;
   return static_cast<int>(v);
 }
 
 long attr_getLong(LumoAttr *attr) noexcept {
-  AttrData *d = dataOf(attr);
-  return d && d->value ? std::strtol(d->value, nullptr, 10) : 0L;
+  Target t = targetOf(attr);
+  return t.d && t.text() ? std::strtol(t.text(), nullptr, 10) : 0L;
 }
 
 const char *attr_getName(LumoAttr *attr) noexcept {
-  AttrData *d = dataOf(attr);
-  return d ? d->name : nullptr;
+  Target t = targetOf(attr);
+  return t.d ? t.name() : nullptr;
 }
 
 const char *attr_getRawVal(LumoAttr *attr) noexcept {
-  AttrData *d = dataOf(attr);
-  if (!d) return nullptr;
-  return d->decoded ? d->decoded : d->value;
+  Target t = targetOf(attr);
+  if (!t.d) return nullptr;
+  char *decoded = t.decoded();
+  return decoded ? decoded : t.text();
 }
 
-// The decoded copy lives until the value changes, so every caller of an unchanged attribute
-// gets the same text and none of them is left holding a released one.
 const char *attr_getVal(LumoAttr *attr) noexcept {
-  AttrData *d = dataOf(attr);
-  if (!d) return nullptr;
-  if (!d->hasEntities || !d->value) return d->value;
-  if (d->decoded) return d->decoded;
-  std::size_t len = std::strlen(d->value);
-  char *copy = static_cast<char *>(
-      mem_allocTID(static_cast<int>(len + 1), kTid, kSource, __LINE__));
-  // The stored text is not the value: without room for the decoded copy there is no value.
-  if (!copy) return nullptr;
-  bool any = false;
-  std::size_t n = 0;
-  for (const char *p = d->value; *p;) {
-    unsigned char b;
-    int used = *p == '&' ? lumo::attrMatchEntity(p, &b) : 0;
-    if (used) {
-      copy[n++] = static_cast<char>(b);
-      p += used;
-      any = true;
-    } else {
-      copy[n++] = *p++;
-    }
-  }
-  if (!any) {
-    freeBlock(copy, __LINE__);
-    return d->value;
-  }
-  d->decoded = copy;
-  return copy;
+  Target t = targetOf(attr);
+  if (!t.d) return nullptr;
+  return t.node ? lumo::storeGetVal(t.node, t.index) : ownDecoded(t.d);
 }
 
 LumoAttr *attr_inst(const char *name, const char *text) noexcept {
   AttrData *d = nullptr;
-  LumoAttr *attr = lumo::newInstance<AttrData>(AttrOp, attrClass, __LINE__, &d);
+  LumoAttr *attr = lumo::newInstanceBlock<AttrData>(AttrOp, attrClass, __LINE__, &d);
   if (!attr) return nullptr;
   int capacity = kBlock;
   if (text) {
@@ -458,7 +367,7 @@ LumoAttr *attr_inst(const char *name, const char *text) noexcept {
   if ((name && !d->name) || !d->value) {
     freeBlock(d->name, __LINE__);
     freeBlock(d->value, __LINE__);
-    lumo::freeInstance<AttrData>(attr, attrClass, __LINE__, false);
+    lumo::freeInstanceBlock<AttrData>(attr, attrClass, __LINE__, false);
     return nullptr;
   }
   d->capacity = capacity;
@@ -478,17 +387,23 @@ LumoAttr *attr_instInt(const char *name, int value) noexcept {
 }
 
 bool attr_putBoolean(LumoAttr *attr, int value) noexcept {
-  return storeFormatted(attr, "%s", value ? "true" : "false");
+  Target t = targetOf(attr);
+  return t.d && lumo::valuePutBoolean(t.value(), value);
 }
 
 bool attr_putFloat(LumoAttr *attr, double value) noexcept {
-  return storeFormatted(attr, "%f", value);
+  Target t = targetOf(attr);
+  return t.d && lumo::valuePutFloat(t.value(), value);
 }
 
-bool attr_putInt(LumoAttr *attr, int value) noexcept { return storeFormatted(attr, "%d", value); }
+bool attr_putInt(LumoAttr *attr, int value) noexcept {
+  Target t = targetOf(attr);
+  return t.d && lumo::valuePutInt(t.value(), value);
+}
 
 bool attr_putLong(LumoAttr *attr, long value) noexcept {
-  return storeFormatted(attr, "%ld", value);
+  Target t = targetOf(attr);
+  return t.d && lumo::valuePutLong(t.value(), value);
 }
 
 void attr_setBoolean(LumoAttr *attr, int value) noexcept { attr_putBoolean(attr, value); }
@@ -499,88 +414,43 @@ void attr_setInt(LumoAttr *attr, int value) noexcept { attr_putInt(attr, value);
 
 void attr_setLong(LumoAttr *attr, long value) noexcept { attr_putLong(attr, value); }
 
+// A renamed attribute of a node is found under its new name from now on.
 void attr_setName(LumoAttr *attr, const char *name) noexcept {
-  AttrData *d = dataOf(attr);
-  if (!d) return;
-  char *copy = dupText(name, __LINE__);
-  if (name && !copy) return;
-  freeBlock(d->name, __LINE__);
-  d->name = copy;
+  Target t = targetOf(attr);
+  if (!t.d) return;
+  if (!t.node) {
+    char *copy = dupText(name, __LINE__);
+    if (name && !copy) return;
+    freeBlock(t.d->name, __LINE__);
+    t.d->name = copy;
+    return;
+  }
+  const char *shared = name ? lumo::nameNew(name, std::strlen(name)) : nullptr;
+  if (name && !shared) return;
+  std::swap(t.rec().name, shared);
+  lumo::nameRelease(shared);
+  lumo::storeReindex(t.node);
 }
 
 bool attr_putRawVal(LumoAttr *attr, const char *text) noexcept {
-  AttrData *d = dataOf(attr);
-  if (!d || !text) return false;
-  if (!storeText(d, text, std::strlen(text))) return false;
-  dropDecoded(d);
-  d->hasEntities = 0;
-  return true;
+  Target t = targetOf(attr);
+  return t.d && lumo::valuePutRaw(t.value(), text);
 }
 
 void attr_setRawVal(LumoAttr *attr, const char *text) noexcept { attr_putRawVal(attr, text); }
 
 bool attr_putVal(LumoAttr *attr, const char *text) noexcept {
-  AttrData *d = dataOf(attr);
-  if (!d || !text) return false;
-  EscapeMode mode{doc_isUniCodeEscapes() != 0, doc_isHTMLEscapes() != 0};
-  const unsigned char *src = reinterpret_cast<const unsigned char *>(text);
-  int ignored = 0, hasEntities = 0;
-  std::size_t len = escapeWalk(src, mode, nullptr, &ignored);
-  int capacity = capacityFor(len + 1);
-  if (capacity == 0) return false;
-  // The text may be this attribute's own stored text or decoded copy: it is escaped into a
-  // scratch buffer before either is touched (on the stack when it is short).
-  char small[512];
-  char *scratch = len < sizeof small
-                      ? small
-                      : static_cast<char *>(mem_allocTID(capacity, kTid, kSource, __LINE__));
-  if (!scratch) return false;
-  escapeWalk(src, mode, scratch, &hasEntities);
-  bool stored = storeText(d, scratch, len);
-  if (scratch != small) freeBlock(scratch, __LINE__);
-  if (!stored) return false;
-  dropDecoded(d);
-  d->hasEntities = hasEntities;
-  return true;
+  Target t = targetOf(attr);
+  return t.d && lumo::valuePutVal(t.value(), text);
 }
 
 // A null text keeps the value, and with it the decoded copy and the entity flag: clearing the
 // flag alone would make getVal hand out the escaped form of an unchanged value.
 const char *attr_setVal(LumoAttr *attr, const char *text) noexcept {
-  AttrData *d = dataOf(attr);
-  if (!d) return nullptr;
-  attr_putVal(attr, text);
-  return d->value;
-}
-
-LumoAttr *attr_staged(LumoAttr *attr, const char *text) noexcept {
-  AttrData *d = dataOf(attr);
-  AttrData *s = nullptr;
-  if (!d) return nullptr;
-  LumoAttr *staged = lumo::newInstance<AttrData>(AttrOp, attrClass, __LINE__, &s);
-  if (!staged) return nullptr;
-  s->capacity = d->capacity > 0 ? d->capacity : kBlock;
-  s->value = static_cast<char *>(mem_allocTID(s->capacity, kTid, kSource, __LINE__));
-  if (!s->value) {
-    lumo::freeInstance<AttrData>(staged, attrClass, __LINE__, false);
-    return nullptr;
-  }
-  lumo::countInstance(attrClass);
-  if (!attr_putVal(staged, text)) {
-    attr_del(staged);
-    return nullptr;
-  }
-  return staged;
-}
-
-void attr_swapValues(LumoAttr *a, LumoAttr *b) noexcept {
-  AttrData *x = dataOf(a);
-  AttrData *y = dataOf(b);
-  if (!x || !y) return;
-  std::swap(x->value, y->value);
-  std::swap(x->capacity, y->capacity);
-  std::swap(x->decoded, y->decoded);
-  std::swap(x->hasEntities, y->hasEntities);
+  Target t = targetOf(attr);
+  if (!t.d) return nullptr;
+  lumo::valuePutVal(t.value(), text);
+  return t.text();
 }
 
 const LumoAttr AttrOp = {LUMO_BASE_INIT(Impl), LUMO_ATTR_OPS(LUMO_SLOT_INIT_PREFIXED, attr_)};

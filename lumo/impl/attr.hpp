@@ -5,6 +5,9 @@
 #define LUMO_IMPL_ATTR_HPP
 
 #include <lumo/attr.h>
+#include <lumo/node.h>
+
+#include <cstddef>
 
 #define LUMO_ATTR_DECLARE(prefix, ret, name, params) ret prefix##name params noexcept;
 LUMO_ATTR_OPS(LUMO_ATTR_DECLARE, attr_)
@@ -29,13 +32,6 @@ bool attr_putBoolean(LumoAttr *attr, int value) noexcept;
 bool attr_putFloat(LumoAttr *attr, double value) noexcept;
 bool attr_putInt(LumoAttr *attr, int value) noexcept;
 bool attr_putLong(LumoAttr *attr, long value) noexcept;
-
-// For changes that must be able to go back: a new attribute without name holding exactly what
-// setVal(attr, text) would leave in attr (buffer size included), null when memory is refused;
-// attr_swapValues then exchanges the two values (stored text, buffer, decoded copy, entity
-// flag), and exchanging again restores both.
-LumoAttr *attr_staged(LumoAttr *attr, const char *text) noexcept;
-void attr_swapValues(LumoAttr *a, LumoAttr *b) noexcept;
 
 namespace lumo {
 
@@ -66,6 +62,69 @@ constexpr bool isCoveredByte(unsigned char b) {
 // The length of the entity of the decoding table that starts at text (which points at "&"),
 // 0 when none does; its byte goes to *byte.
 int attrMatchEntity(const char *text, unsigned char *byte) noexcept;
+
+// ---- escaping and decoding, for attribute objects and node records alike ----
+
+enum : unsigned {
+  kRecEntities = 1u,   // the stored text holds entities that getVal decodes
+  kRecTextOwned = 2u,  // the text is a block of its own (a node's record may keep it elsewhere)
+};
+
+struct EscapeMode {
+  bool numeric;  // unicodeescapes
+  bool html;     // htmlescapes (named mode only)
+};
+// The escaping switches of the moment.
+EscapeMode escapeMode() noexcept;
+// The stored form of a plain text: with out null only its length (nothing traced); with out set
+// the text itself, tracing the bytes it cannot escape. *entities is set when the stored form
+// holds entities that decoding must turn back.
+std::size_t escapeText(const char *text, const EscapeMode &mode, char *out,
+                       bool *entities) noexcept;
+// A new block (attribute type) holding the stored form of text; *bits gets kRecTextOwned and,
+// where it applies, kRecEntities. Null when memory is refused.
+char *escapeToBlock(const char *text, unsigned *bits) noexcept;
+// The decoded form of a stored text: 1 with a new block in *out, 0 when the text holds no entity
+// of the decoding table (it is its own decoded form), -1 when memory is refused.
+int decodeStored(const char *stored, char **out) noexcept;
+void freeText(char *text) noexcept;
+// The buffer size of a free attribute for need bytes: the smallest multiple of 64 strictly
+// greater than need, or 0 when that does not fit an int.
+int capacityFor(std::size_t need) noexcept;
+
+// Where a value lives: an attribute object's own buffer, or a node's record.
+struct ValueRef {
+  char **text;
+  unsigned *bits;   // kRecEntities, kRecTextOwned
+  char **decoded;   // the decoded copy that a change drops; null when none can exist
+  int *capacity;    // an object's buffer size (it grows by the buffer rule); null for a record
+};
+// Stores len bytes of stored text (which may lie in the value's own text or decoded copy) with
+// its entity flag; false when memory is refused, and the value is then as it was.
+bool valueStore(const ValueRef &v, const char *stored, std::size_t len, bool entities) noexcept;
+// The attribute setters over a value: escaped, unchanged, or a formatted number.
+bool valuePutVal(const ValueRef &v, const char *text) noexcept;
+bool valuePutRaw(const ValueRef &v, const char *text) noexcept;
+bool valuePutBoolean(const ValueRef &v, int value) noexcept;
+bool valuePutFloat(const ValueRef &v, double value) noexcept;
+bool valuePutInt(const ValueRef &v, int value) noexcept;
+bool valuePutLong(const ValueRef &v, long value) noexcept;
+
+// ---- the objects a node keeps for its records ----
+
+// A new object standing for the record that aux entry aux of owner ties it to; null when memory
+// is refused.
+LumoAttr *attrBound(LumoNode *owner, int aux) noexcept;
+// Turns a free attribute into one that owner keeps: its name becomes a shared name in *name,
+// its value buffer and entity flag go to *text and *bits, its decoded copy to *decoded, and from
+// now on it stands for the record tied to aux entry aux. False when memory is refused (nothing
+// changed).
+bool attrHandOver(LumoAttr *attr, LumoNode *owner, int aux, const char **name, char **text,
+                  unsigned *bits, char **decoded) noexcept;
+// Whether attr is kept by a node (then *owner is that node and *aux its entry).
+bool attrKeptBy(LumoAttr *attr, LumoNode **owner, int *aux) noexcept;
+// Deletes an object that its node no longer keeps a record for.
+void attrDrop(LumoAttr *attr) noexcept;
 
 }  // namespace lumo
 

@@ -7,11 +7,15 @@
 #include <climits>
 #include <cstring>
 
+#include <lumo/system.h>
 #include <lumo/trace.h>
 
 #include "attr.hpp"
+#include "buffer.hpp"
 #include "doc.hpp"
 #include "mem.hpp"
+#include "node.hpp"
+#include "node_data.hpp"
 #include "str.hpp"
 
 namespace {
@@ -75,74 +79,38 @@ struct Frame {
   int next;
 };
 
-struct Stack {
-  Frame *frames = nullptr;
-  int size = 0;
-  int cap = 0;
-
-  ~Stack() {
-    if (frames) mem_freeTID(frames, kTid, kSource, __LINE__);
-  }
-  bool push(LumoNode *node) noexcept {
-    if (size == cap) {
-      if (cap > INT_MAX / 2 / static_cast<int>(sizeof(Frame))) return false;
-      int want = cap ? cap * 2 : 32;
-      int bytes = want * static_cast<int>(sizeof(Frame));
-      void *fresh = frames ? mem_realloc(frames, bytes, kSource, __LINE__)
-                           : mem_allocTID(bytes, kTid, kSource, __LINE__);
-      if (!fresh) return false;
-      frames = static_cast<Frame *>(fresh);
-      cap = want;
-    }
-    frames[size++] = Frame{node, 0};
-    return true;
-  }
-};
-
 // Writes the start tag and attributes of node at level. When the node has children (or an
 // empty element text that is written as a start and end tag pair), leaves it open: the caller
 // then writes the children and the end tag. True when the node was left open.
-bool openNode(Out &out, LumoNode *node, int level, bool serialization, bool elementval) noexcept {
-  const char *name = NodeOp.getName(node);
+bool openNode(Out &out, LumoNode *node, int level, bool converts, bool elementval) noexcept {
+  lumo::NodeData *d = lumo::nodeData(node);
+  const char *name = node_getName(node);
   out.indent(level);
   out.put("<", 1);
   out.put(name);
-  int attrs = NodeOp.getAttrCnt(node);
-  // Without output conversion both forms are name="stored text": written straight into the
-  // result instead of through a string of its own per attribute.
-  bool converts = serialization && doc_isUTF8Encoding() && doc_isUTF2Latin();
+  const lumo::AttrRec *recs = d ? lumo::recordsOf(d) : nullptr;
+  const int attrs = d ? d->attrCount : 0;
   for (int i = 0; i < attrs; ++i) {
-    LumoAttr *attr = NodeOp.getAttr(node, i);
-    const char *attrName = nullptr, *value = nullptr;
-    if (!converts) {
-      out.put(" ", 1);
-      if (attr_parts(attr, &attrName, &value)) {
-        out.put(attrName);
-        out.put("=\"", 2);
-        out.put(value);
-        out.put("\"", 1);
+    const char *text = recs[i].text ? recs[i].text : "";
+    char *utf = nullptr;
+    if (converts) {
+      // Without the attribute's text the document would silently lose it: the whole text fails.
+      utf = SystemOp.latin2utf(text);
+      if (!utf) {
+        out.failed = true;
+        break;
       }
-      continue;
-    }
-    char *text = nullptr;
-    int length = 0;
-    if (serialization) {
-      text = reinterpret_cast<char *>(AttrOp.serialize(attr, &length));
-    } else {
-      text = AttrOp.toString(attr);
-      length = text ? static_cast<int>(std::strlen(text)) : 0;
-    }
-    // Without the attribute's text the document would silently lose it: the whole text fails.
-    if (!text) {
-      out.failed = true;
-      break;
+      text = utf;
     }
     out.put(" ", 1);
-    out.put(text, length);
-    str_freeStr(text);
+    out.put(recs[i].name);
+    out.put("=\"", 2);
+    out.put(text);
+    out.put("\"", 1);
+    if (utf) str_freeStr(utf);
   }
-  const char *element = NodeOp.getElement(node);
-  if (NodeOp.getChildCnt(node) == 0 && (!elementval || !element)) {
+  const char *element = node_getElement(node);
+  if (node_getChildCnt(node) == 0 && (!elementval || !element)) {
     out.put("/>\n", 3);
     return false;
   }
@@ -173,23 +141,24 @@ char *doc_node2String(LumoNode *node, int serialization) noexcept {
     out.put("\n", 1);
     str_freeStr(prolog);
   }
-  Stack open;
-  if (openNode(out, node, 0, serialization != 0, elementval) && !open.push(node))
-    out.failed = true;
-  while (open.size > 0 && !out.failed) {
-    Frame &top = open.frames[open.size - 1];
-    if (top.next < NodeOp.getChildCnt(top.node)) {
-      LumoNode *child = NodeOp.getChild(top.node, top.next++);
-      if (child && openNode(out, child, open.size, serialization != 0, elementval) &&
-          !open.push(child))
+  // Only the serialization form converts values, and only for UTF-8 output from Latin text.
+  const bool converts = serialization && doc_isUTF8Encoding() && doc_isUTF2Latin();
+  lumo::Buffer<Frame> open(kTid, kSource);
+  if (openNode(out, node, 0, converts, elementval) && !open.push(Frame{node, 0})) out.failed = true;
+  while (!open.empty() && !out.failed) {
+    Frame &top = open.top();
+    if (top.next < node_getChildCnt(top.node)) {
+      LumoNode *child = node_getChild(top.node, top.next++);
+      if (child && openNode(out, child, open.size(), converts, elementval) &&
+          !open.push(Frame{child, 0}))
         out.failed = true;
       continue;
     }
-    out.indent(open.size - 1);
+    out.indent(open.size() - 1);
     out.put("</", 2);
-    out.put(NodeOp.getName(top.node));
+    out.put(node_getName(top.node));
     out.put(">\n", 2);
-    --open.size;
+    open.pop();
   }
   return out.take();
 }

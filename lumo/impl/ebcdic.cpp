@@ -14,6 +14,7 @@
 #include "doc.hpp"
 #include "file.hpp"
 #include "mem.hpp"
+#include "node.hpp"
 #include "object.hpp"
 #include "str.hpp"
 
@@ -166,9 +167,8 @@ int byteValue(const char *text) {
 // The value of an attribute of a conv node in *value (null when it has none); false when its
 // decoded value could not be made.
 bool valueOf(LumoNode *conv, const char *name, const char **value) {
-  LumoAttr *attr = NodeOp.findAttr(conv, name);
-  *value = attr ? AttrOp.getVal(attr) : nullptr;
-  return !attr || *value;
+  *value = nullptr;
+  return !node_attrValue(conv, name, value) || *value;
 }
 
 // Clears both tables and fills them from the "conv" children of the document's root. The

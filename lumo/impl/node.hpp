@@ -9,6 +9,7 @@ LumoNode *node_inst(const char *name, LumoNode *parent, int type) noexcept;
 // Deletes the node and its whole subtree without recursing, so trees of any depth go.
 void node_del(LumoNode *node) noexcept;
 // A deep copy without element text and type; the walk does not recurse. Null on failure.
+// Each node of the copy is one block with its attributes.
 LumoNode *node_clone(LumoNode *node) noexcept;
 void node_addAttr(LumoNode *node, LumoAttr *attr) noexcept;
 void node_addChild(LumoNode *node, LumoNode *child) noexcept;
@@ -23,6 +24,16 @@ void node_removeAttr(LumoNode *node, LumoAttr *attr) noexcept;
 void node_removeAttrByName(LumoNode *node, const char *name) noexcept;
 LumoAttr *node_getAttr(LumoNode *node, int index) noexcept;
 int node_getAttrCnt(LumoNode *node) noexcept;
+void node_clearControlAttributes(LumoNode *node) noexcept;
+void node_setForceRecursive(LumoNode *node) noexcept;
+LumoNode *node_mergeNode(LumoNode *target, LumoNode *source, int overwrite, int recursive,
+                         int keepId, int replaceChilds) noexcept;
+// For readers inside the library that need no attribute object (which findAttr and getAttr
+// make, and which memory may be refused for): whether the node has an attribute of that name
+// (traced as findAttr traces when not), with its decoded value in *value (null when memory is
+// refused for decoding); the name of the attribute at index, or null.
+bool node_attrValue(LumoNode *node, const char *name, const char **value) noexcept;
+const char *node_attrName(LumoNode *node, int index) noexcept;
 LumoNode *node_getChild(LumoNode *node, int index) noexcept;
 int node_getChildCnt(LumoNode *node) noexcept;
 const char *node_getElement(LumoNode *node) noexcept;

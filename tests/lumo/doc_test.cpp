@@ -237,6 +237,18 @@ TEST_F(DocTest, OnlyDoubleQuotesDelimitAttributeValues) {
   EXPECT_EQ(write(p.root, 0), "<a x=\"\" '1'=\"\" y=\"it&apos;s &lt;b&gt;\" z=\"\"/>\n");
 }
 
+// A stray "</" after the children is read as one more attribute of the element, as the forgiving
+// reader always did: the element was made with its start tag's attributes and takes this one on.
+TEST_F(DocTest, AnAttributeReadAfterTheChildrenJoinsTheElement) {
+  Parsed p("<a x=\"1\" y=\"&amp;\"><b/></>");
+  ASSERT_NE(p.root, nullptr);
+  EXPECT_EQ(write(p.root, 0), "<a x=\"1\" y=\"&amp;\" <=\"\">\n  <b/>\n</a>\n");
+  EXPECT_STREQ(NodeOp.getStr(p.root, "y", nullptr), "&");
+  EXPECT_STREQ(NodeOp.getStr(p.root, "<", nullptr), "");
+  Parsed unclosed("<a x=\"1\"><b/></ y=\"2\"/>");
+  EXPECT_EQ(unclosed.doc, nullptr);
+}
+
 TEST_F(DocTest, MarkupBecomesPropertyVariableAndRemarkNodesOfTheDocument) {
   Parsed p(
       "<?xml version=\"1.0\"?>\n<!DOCTYPE a [x]>\n<!-- a/b\tc\r\nd -->\n<a><!--in--><?pi x?></a>"

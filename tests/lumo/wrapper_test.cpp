@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "lumo/impl/testing.h"
 #include "schema_trace.hpp"
+#include "stdout_capture.hpp"
 
 namespace {
 
@@ -243,6 +245,16 @@ TEST_F(WrapperTest, ValuesAreCheckedInTheirDecodedForm) {
   EXPECT_EQ(only(traced([&] { ok = xAttr(&parity, node); }), "A"),
             Records{"A param 9999 digint.parity=[even & odd]"});
   EXPECT_EQ(ok, 1);
+
+  // A value whose decoded form cannot be made is not known to be out of range: it is not
+  // replaced by the default, and the check fails.
+  NodeOp.setStr(node, "parity", "odd & even");
+  StreamCapture out;
+  lumo_mem_failAfter(1);
+  ok = xAttr(&parity, node);
+  lumo_mem_failAfter(0);
+  EXPECT_EQ(ok, 0);
+  EXPECT_STREQ(NodeOp.getStr(node, "parity", nullptr), "odd & even");
 }
 
 TEST_F(WrapperTest, UnknownAttributesAreReportedWithoutStoppingTheWalk) {
