@@ -56,10 +56,12 @@ void addToCount(QueueData *d, int delta) noexcept {
 
 // Sets the queue's event unless it is set already. The event only tells a waiting consumer to
 // look at head again, and waitPost looks at head before it waits, so a set that would change
-// nothing is left out: it is a store into a line the consumer keeps reading.
+// nothing is left out: it is a store into a line the consumer keeps reading. The poster links
+// the message before it reads the flag, and a consumer resets the flag before it reads head
+// (both sequentially consistent): a consumer that misses the message sees the set.
 void wake(QueueData *d) noexcept {
   auto *e = lumo::dataOf<LumoEventData>(d->event);
-  if (e && e->handle && e->handle->flag.load(std::memory_order_acquire)) return;
+  if (e && e->handle && event_isSet(e->handle)) return;
   EventOp.set(d->event);
 }
 
