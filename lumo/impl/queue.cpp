@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstddef>
 
+#include "queue.hpp"
+
 #include "event.hpp"
 #include "mem.hpp"
 #include "object.hpp"
@@ -106,28 +108,39 @@ struct Impl : lumo::Base<LumoQueue, queueClass> {
   }
 
   static void *get(LumoQueue *queue) noexcept {
-    QueueData *d = lumo::dataOf<QueueData>(queue);
-    // An empty queue answers at once: a consumer polling an empty queue does not contend with
-    // the posters for the lock (a post that is not complete yet is not there either way).
-    if (!d || !d->head.load(std::memory_order_acquire)) return nullptr;
-    if (!MutexOp.wait(d->mutex)) return nullptr;
-    Message *m = d->head.load();
     void *payload = nullptr;
-    if (m) {
-      payload = m->payload;
-      d->head.store(m->next);
+    return takeBatch(lumo::dataOf<QueueData>(queue), &payload, 1) ? payload : nullptr;
+  }
+
+  // Takes up to max messages from the head. An empty queue answers at once: a consumer polling
+  // an empty queue does not contend with the posters for the lock (a post that is not complete
+  // yet is not there either way).
+  static int takeBatch(QueueData *d, void **payloads, int max) noexcept {
+    if (!d || max <= 0 || !d->head.load(std::memory_order_acquire)) return 0;
+    if (!MutexOp.wait(d->mutex)) return 0;
+    Message *m = d->head.load();
+    Message *surplus = nullptr;  // nodes beyond what the spares keep, released after the lock
+    int taken = 0;
+    for (; m && taken < max; ++taken) {
+      payloads[taken] = m->payload;
+      Message *next = m->next;
       if (d->tails[m->priority] == m) d->tails[m->priority] = nullptr;
-      addToCount(d, -1);
+      Message **to = &surplus;
       if (d->spareCount < kMaxSpare) {
-        m->next = d->spare;
-        d->spare = m;
+        to = &d->spare;
         ++d->spareCount;
-        m = nullptr;
       }
+      m->next = *to;
+      *to = m;
+      m = next;
+    }
+    if (taken > 0) {
+      d->head.store(m);
+      addToCount(d, -taken);
     }
     MutexOp.post(d->mutex);
-    if (m) mem_freeTID(m, kTid, kSource, __LINE__);
-    return payload;
+    freeChain(surplus);
+    return taken;
   }
 
   static LumoQueue *inst(int size) noexcept {
@@ -248,6 +261,10 @@ struct Impl : lumo::Base<LumoQueue, queueClass> {
 }  // namespace
 
 const LumoQueue QueueOp = {LUMO_BASE_INIT(Impl), LUMO_QUEUE_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
+
+int lumo::queue_takeBatch(LumoQueue *queue, void **payloads, int max) noexcept {
+  return Impl::takeBatch(lumo::dataOf<QueueData>(queue), payloads, max);
+}
 
 namespace {
 constexpr const char *kQueueSlots[] = {LUMO_QUEUE_OPS(LUMO_SLOT_NAME, _)};

@@ -1,5 +1,6 @@
 // The message queue: priority order, capacity, rejected priorities, waiting and many producers.
 #include <gtest/gtest.h>
+#include <lumo/mem.h>
 #include <lumo/queue.h>
 
 #include <chrono>
@@ -8,7 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "lumo/impl/queue.hpp"
 #include "trace_listener.hpp"
+#include "wake_latency.hpp"
 
 namespace {
 
@@ -56,6 +59,37 @@ TEST(QueueTest, TakingTheLastOfAPriorityForgetsItsPlace) {
   EXPECT_EQ(drain(q), "DCB");
   QueueOp.post(q, letter('E'), 0);
   EXPECT_EQ(drain(q), "E");
+  QueueOp.del(q);
+}
+
+// A batch takes what get would hand out one by one, and leaves the rest of the chain (and the
+// places where later posts go) as get would; a batch larger than the spare nodes the queue
+// keeps releases the others.
+TEST(QueueTest, ABatchTakesInGetOrderAndKeepsTheRestInPlace) {
+  LumoQueue *q = QueueOp.inst(1000);
+  const struct {
+    char c;
+    int prio;
+  } posts[] = {{'a', 0}, {'B', 1}, {'C', 2}, {'D', 1}, {'e', 0}};
+  for (const auto &p : posts) QueueOp.post(q, letter(p.c), p.prio);
+  void *taken[8] = {};
+  ASSERT_EQ(lumo::queue_takeBatch(q, taken, 3), 3);
+  std::string first;
+  for (int i = 0; i < 3; ++i) first += static_cast<char>(reinterpret_cast<uintptr_t>(taken[i]));
+  EXPECT_EQ(first, "CBD");
+  EXPECT_EQ(QueueOp.msgCount(q), 2);
+  QueueOp.post(q, letter('F'), 1);  // the normal tail went with the batch
+  QueueOp.post(q, letter('G'), 2);
+  EXPECT_EQ(drain(q), "GFae");
+
+  int blocks = MemOp.getAllocCntID(LUMO_TID_QUEUE);
+  std::vector<void *> all(300);
+  for (int i = 0; i < 300; ++i) QueueOp.post(q, letter(static_cast<char>('0' + i % 10)), 1);
+  EXPECT_EQ(lumo::queue_takeBatch(q, all.data(), 1000), 300);
+  EXPECT_TRUE(QueueOp.isEmpty(q));
+  EXPECT_LE(MemOp.getAllocCntID(LUMO_TID_QUEUE), blocks + 64) << "spare nodes are bounded";
+  EXPECT_EQ(lumo::queue_takeBatch(q, all.data(), 10), 0);
+  EXPECT_EQ(lumo::queue_takeBatch(nullptr, all.data(), 10), 0);
   QueueOp.del(q);
 }
 
@@ -132,6 +166,16 @@ TEST(QueueTest, WaitPostBlocksUntilAPostArrives) {
   EXPECT_EQ(QueueOp.waitPost(q), letter('A'));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
   poster.join();
+  EXPECT_TRUE(QueueOp.isEmpty(q));
+  QueueOp.del(q);
+}
+
+TEST(QueueTest, WaitPostWakesAsSoonAsAMessageIsPosted) {
+  LumoQueue *q = QueueOp.inst(10);
+  auto latency = lumo_test::measureWakeLatency(
+      lumo_test::kWakeRounds, [] {}, [q] { return QueueOp.waitPost(q) == letter('W'); },
+      [q] { QueueOp.post(q, letter('W'), 1); }, [] {});
+  EXPECT_LT(latency.medianMs, lumo_test::kWokenMedianMs) << latency.all;
   EXPECT_TRUE(QueueOp.isEmpty(q));
   QueueOp.del(q);
 }
