@@ -6,9 +6,9 @@
 
 namespace lumo {
 
-// Takes up to max messages from the head, in the order get would hand them out, under one hold
-// of the queue's lock; stores their payloads in payloads and returns how many it took (0 for an
-// empty or null queue). Exported for the module's tests; no public header declares it.
+// Takes up to max messages, in the order get would hand them out, under one hold of the
+// queue's lock; stores their payloads in payloads and returns how many it took (0 for an empty
+// or null queue). Exported for the module's tests; no public header declares it.
 LUMO_API int queue_takeBatch(LumoQueue *queue, void **payloads, int max) noexcept;
 
 }  // namespace lumo
