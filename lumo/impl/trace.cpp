@@ -342,6 +342,20 @@ char *newRecord(const char *format, ...) {
 
 void freeRecord(char *record) { mem_freeTID(record, kTid, kSource, __LINE__); }
 
+// The copy of a record queued for the writer: a block of the trace's type holding the text
+// with its line end, so that writing it is one write. (As a string of the string module each
+// record would also pass through the registry of live strings, whose slots a busy queue keeps
+// full, and be listed among the process's strings while it waits.)
+char *newQueued(const char *record, std::size_t length) {
+  if (length >= static_cast<std::size_t>(INT_MAX) - 1) return nullptr;
+  char *text =
+      static_cast<char *>(mem_allocTID(static_cast<int>(length + 2), kTid, kSource, __LINE__));
+  if (!text) return nullptr;
+  std::memcpy(text, record, length);
+  text[length] = '\n';
+  return text;
+}
+
 // The first character of the application identifier, as a one-character text.
 void appIdHead(TraceData *d, char (&head)[2]) {
   std::lock_guard<std::mutex> guard(d->textLock);
@@ -480,20 +494,20 @@ void writeFailed(TraceData *d, LumoFile *file) {
   writeSilenced = false;
 }
 
-// One record and its line end. False when the file refused it. Under fileLock.
-bool writeLine(TraceData *d, const char *record) {
+// One queued record, which ends in its line end already. False when the file refused it. Under
+// fileLock.
+bool writeLine(TraceData *d, const char *line) {
   LumoFile *file = d->fileHandle.load();
   if (!file) return false;
-  int length = static_cast<int>(std::strlen(record));
+  int length = static_cast<int>(std::strlen(line));
   writeSilenced = true;
-  bool ok = file_writeFile(file, record, length) != 0;
-  ok = ok && file_writeFile(file, "\n", 1) != 0;
+  bool ok = file_writeFile(file, line, length) != 0;
   writeSilenced = false;
   if (!ok) {
     writeFailed(d, file);
     return false;
   }
-  d->fileBytes += length + 1;
+  d->fileBytes += length;
   return true;
 }
 
@@ -527,7 +541,7 @@ bool writeBatchLocked(TraceData *d) {
       rotateIfFull(d);
       allWritten = writeLine(d, record) && allWritten;
     }
-    str_freeStr(record);
+    freeRecord(record);
   }
   flushCurrent(d, allWritten);
   d->done.fetch_add(static_cast<unsigned long long>(taken));
@@ -684,19 +698,15 @@ void removeInstance(TraceData *d) {
 void handToFileWriter(TraceData *d, const char *record, std::size_t length) noexcept {
   if (!d->queue || !d->fileHandle.load(std::memory_order_acquire)) return;
   if (processEnding.load(std::memory_order_relaxed)) return;  // nobody would write it
-  if (length >= static_cast<std::size_t>(INT_MAX)) return;
-  // The queued copy is a string of the string module: the writer releases it as one.
-  char *copy = static_cast<char *>(
-      mem_allocTID(static_cast<int>(length) + 1, LUMO_TID_STRING, kSource, __LINE__));
+  char *copy = newQueued(record, length);
   if (!copy) return;
-  std::memcpy(copy, record, length);
   FileWork work;
   {
     // Posting and counting as one step, so that the count read by a flush covers exactly the
     // records ahead in the queue.
     std::lock_guard<std::mutex> guard(d->acceptLock);
     if (!QueueOp.post(d->queue, copy, kRecordPriority)) {
-      str_freeStr(copy);
+      freeRecord(copy);
       return;
     }
     d->accepted.fetch_add(1, std::memory_order_relaxed);
@@ -937,7 +947,7 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
       closeCurrent(d);
     }
     if (d->queue) {
-      while (void *record = QueueOp.get(d->queue)) str_freeStr(static_cast<char *>(record));
+      while (void *record = QueueOp.get(d->queue)) freeRecord(static_cast<char *>(record));
       QueueOp.del(d->queue);
     }
     MutexOp.del(d->mutex);
