@@ -279,6 +279,14 @@ int lumo::queue_takeBatch(LumoQueue *queue, void **payloads, int max) noexcept {
   return Impl::takeBatch(lumo::dataOf<QueueData>(queue), payloads, max);
 }
 
+bool lumo::queue_isEmptyLocked(LumoQueue *queue) noexcept {
+  QueueData *d = lumo::dataOf<QueueData>(queue);
+  if (!d || !lock(d)) return true;
+  bool empty = d->count.load(std::memory_order_relaxed) == 0;
+  unlock(d);
+  return empty;
+}
+
 namespace {
 constexpr const char *kQueueSlots[] = {LUMO_QUEUE_OPS(LUMO_SLOT_NAME, _)};
 // The published table puts msgCount first; the slots after it are in byte-wise order.

@@ -11,6 +11,11 @@ namespace lumo {
 // or null queue). Exported for the module's tests; no public header declares it.
 LUMO_API int queue_takeBatch(LumoQueue *queue, void **payloads, int max) noexcept;
 
+// Whether the queue is empty, looked at under its lock: a post whose lock came first is seen,
+// and one whose lock comes after sees whatever the caller wrote before this call. True for a
+// null queue.
+bool queue_isEmptyLocked(LumoQueue *queue) noexcept;
+
 }  // namespace lumo
 
 #endif

@@ -586,11 +586,10 @@ void notifyWriter(TraceData *d) {
 }
 
 // A record was posted: the first one after the writer went idle wakes it. The writer marks
-// itself idle before it looks at the queue, and the poster looks at the mark only after its
-// post (the fence orders the two), so a writer that missed the record is woken.
+// itself idle before it looks at the queue under the queue's lock, and the poster looks at the
+// mark after its post released that lock: a writer that missed the record is seen idle here.
 void wakeWriter(TraceData *d) {
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (d->writerIdle.load(std::memory_order_relaxed) && d->writerIdle.exchange(false)) {
+  if (d->writerIdle.load(std::memory_order_acquire) && d->writerIdle.exchange(false)) {
     std::lock_guard<std::mutex> guard(d->idleLock);
     d->idleWake.notify_one();
   }
@@ -601,8 +600,8 @@ void wakeWriter(TraceData *d) {
 void nap(TraceData *d, LumoThread *thread) {
   std::unique_lock<std::mutex> lock(d->idleLock);
   d->writerIdle.store(true);
-  if (!ThreadOp.isQuit(thread) &&
-      (QueueOp.isEmpty(d->queue) || !d->fileHandle.load() || d->flushing.load() > 0))
+  if (!ThreadOp.isQuit(thread) && (lumo::queue_isEmptyLocked(d->queue) ||
+                                    !d->fileHandle.load() || d->flushing.load() > 0))
     d->idleWake.wait(lock);
   d->writerIdle.store(false);
 }
