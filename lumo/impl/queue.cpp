@@ -54,6 +54,7 @@ struct QueueData {
   LumoMutex *mutex = nullptr;
   LumoEvent *event = nullptr;
   Ring rings[kPriorities];
+  unsigned long long posted = 0;  // messages ever accepted
 };
 
 void releaseSlots(void **slots) noexcept {
@@ -231,6 +232,7 @@ struct Impl : lumo::Base<LumoQueue, queueClass> {
     int at = r.first + r.count;
     r.slots[at < r.capacity ? at : at - r.capacity] = payload;
     ++r.count;
+    ++d->posted;
     addToCount(d, +1);
     unlock(d);
     wake(d);
@@ -277,6 +279,14 @@ const LumoQueue QueueOp = {LUMO_BASE_INIT(Impl), LUMO_QUEUE_OPS(LUMO_SLOT_INIT_M
 
 int lumo::queue_takeBatch(LumoQueue *queue, void **payloads, int max) noexcept {
   return Impl::takeBatch(lumo::dataOf<QueueData>(queue), payloads, max);
+}
+
+unsigned long long lumo::queue_postedCount(LumoQueue *queue) noexcept {
+  QueueData *d = lumo::dataOf<QueueData>(queue);
+  if (!d || !lock(d)) return 0;
+  unsigned long long posted = d->posted;
+  unlock(d);
+  return posted;
 }
 
 bool lumo::queue_isEmptyLocked(LumoQueue *queue) noexcept {

@@ -71,6 +71,7 @@ struct TraceData {
   // Base name of the trace files, a string-module string; replaced under both locks.
   std::atomic<char *> file{nullptr};
   char *appID = nullptr;  // under textLock: setAppID may replace it at any time
+  std::atomic<char> appHead{'.'};  // its first character, which every record shows
   std::atomic<LumoFile *> fileHandle{nullptr};
   std::atomic<int> dumpsize{kDefaultDumpsize};
   std::atomic<int> filesize{kDefaultFileSize};
@@ -100,10 +101,8 @@ struct TraceData {
   long long nextOpenTryMs = 0;  // on the monotonic clock
   bool exceptionFailing = false;  // under mutex: the exception file's failures, likewise
 
-  // Records accepted into the queue and records the writer is done with, counted so that a
-  // flush knows when everything accepted before it has been written.
-  std::mutex acceptLock;
-  std::atomic<unsigned long long> accepted{0};  // under acceptLock
+  // Records the writer is done with, counted so that a flush knows when everything the queue
+  // accepted before it has been written.
   std::atomic<unsigned long long> done{0};
   std::atomic<int> flushing{0};  // the writer stands aside while a flush writes
 
@@ -358,8 +357,7 @@ char *newQueued(const char *record, std::size_t length) {
 
 // The first character of the application identifier, as a one-character text.
 void appIdHead(TraceData *d, char (&head)[2]) {
-  std::lock_guard<std::mutex> guard(d->textLock);
-  head[0] = d->appID ? d->appID[0] : '\0';
+  head[0] = d->appHead.load(std::memory_order_relaxed);
   head[1] = '\0';
 }
 
@@ -700,15 +698,9 @@ void handToFileWriter(TraceData *d, const char *record, std::size_t length) noex
   char *copy = newQueued(record, length);
   if (!copy) return;
   FileWork work;
-  {
-    // Posting and counting as one step, so that the count read by a flush covers exactly the
-    // records ahead in the queue.
-    std::lock_guard<std::mutex> guard(d->acceptLock);
-    if (!QueueOp.post(d->queue, copy, kRecordPriority)) {
-      freeRecord(copy);
-      return;
-    }
-    d->accepted.fetch_add(1, std::memory_order_relaxed);
+  if (!QueueOp.post(d->queue, copy, kRecordPriority)) {
+    freeRecord(copy);
+    return;
   }
   if (!d->writerRunning.load(std::memory_order_acquire)) {
     while (writeBatch(d)) {
@@ -1020,6 +1012,7 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
     d->level.store(level);
     d->toStdErr.store(toStdErr != 0);
     d->appID = str_dupID("..", kTid);
+    d->appHead.store(d->appID ? d->appID[0] : '\0', std::memory_order_relaxed);
     LumoTrace *none = nullptr;
     traceInst.compare_exchange_strong(none, trace);
     lumo::countInstance(traceClass);
@@ -1082,6 +1075,7 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
       std::lock_guard<std::mutex> guard(d->textLock);
       old = d->appID;
       d->appID = copy;
+      d->appHead.store(copy ? copy[0] : '\0', std::memory_order_relaxed);
     }
     str_freeStrID(old, kTid);
   }
@@ -1252,11 +1246,7 @@ int lumo_trace_flush(LumoTrace *trace, int timeoutMs) {
   if (!d || !d->queue) return 1;
   auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
-  unsigned long long target;
-  {
-    std::lock_guard<std::mutex> guard(d->acceptLock);
-    target = d->accepted.load(std::memory_order_relaxed);
-  }
+  unsigned long long target = lumo::queue_postedCount(d->queue);
   // Inside the trace's own file work this thread may hold the file already; nothing it could
   // wait for would come.
   if (ownFileWork > 0 || processEnding.load()) return d->done.load() >= target;
