@@ -1,5 +1,5 @@
-/* lumo: a manual-reset event: set by one thread, awaited by others (polled in 10 ms steps),
- * set until reset. Named events share one flag through a process-wide table; named events are
+/* lumo: a manual-reset event: set by one thread, awaited by others (a waiter wakes as soon as
+ * it is set), set until reset. A waiter that sees a set may delete the event at once. Named events share one flag through a process-wide table; named events are
  * created and deleted from one thread at a time. An opened event may outlive its creator: the
  * shared flag stays until the last event using it is deleted, while the name is free again for
  * a new creator. The caller owns what inst returns. */
@@ -28,7 +28,8 @@ struct LumoEvent {
 
 LUMO_API extern const LumoEvent EventOp;
 
-/* Operating-system layer; each takes the data record. wait: timeout -1 waits for ever. */
+/* Operating-system layer; each takes the data record. wait: timeout -1 waits for ever; any other
+ * positive time-out ends after it, rounded up to whole 10 ms; 0 or less only looks. */
 LUMO_API int lumo_event_create(LumoEventData *event);
 LUMO_API int lumo_event_open(LumoEventData *event);
 LUMO_API int lumo_event_close(LumoEventData *event);

@@ -1,5 +1,6 @@
-/* lumo: a non-recursive mutual-exclusion object with a blocking wait, a bounded wait polled in
- * 10 ms steps, and a record of its last owner and last platform error. The caller owns what
+/* lumo: a non-recursive mutual-exclusion object with a blocking wait, a bounded wait that takes
+ * the lock as soon as it is free (and gives up after timeoutMs / 10 + 1 steps of 10 ms), and a
+ * record of its last owner and last platform error. The caller owns what
  * inst returns and releases it with del. */
 #ifndef LUMO_MUTEX_H
 #define LUMO_MUTEX_H

@@ -39,8 +39,9 @@ typedef struct LumoSocket LumoSocket;
  *   none (after disConnect and resetSocket). A second bind answers true without binding.
  * acceptSocket: binds and listens when needed, then waits for one client; the new socket has no
  *   host and carries the server's port.
- * write: sends all length bytes; a full send buffer is waited out in 10 ms steps, at most 100
- *   times, and then answers false with the socket still open. read: receives exactly length
+ * write: sends all length bytes; a full send buffer is waited out in steps of at most 10 ms
+ *   (a step ends once there is room), at most 100 times, and then answers false with the socket
+ *   still open. read: receives exactly length
  *   bytes (false on time-out, close or error). peek: looks at waiting bytes without waiting;
  *   true when at least length bytes wait, getPeeked tells how many (-1 when none).
  * readln(buffer, size): one line of at most size - 1 bytes, the line feed kept, terminated.

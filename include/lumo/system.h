@@ -22,11 +22,12 @@ typedef struct LumoSystem LumoSystem;
 /* Own operations in table order. The operating-system functions below sit in the table under
  * their operation names (accessDev is lumo_system_accessDev, and so on).
  *
- * getTick: 10 ms ticks counted by the ticker since inst (a count, not a clock; it drifts with
- *   scheduling); 0, traced at E, before inst.
+ * getTick: 10 ms ticks since inst, on the monotonic clock (wraps at 32 bits); 0, traced at E,
+ *   before inst.
  * getGUID(device): MAC text of the device (12 characters), the 17-digit stamp without dots
  *   and a process-wide counter of at least three digits. Null when the identifier lock
- *   cannot be taken. Each call holds the lock for 10 ms, so no two identifiers share a stamp.
+ *   cannot be taken. No two identifiers of a process share a stamp: a call made within the
+ *   millisecond of the previous one waits for the next.
  * getErrStr: the Linux text of an error number 0..124, "Error" for -1, "Unknown errno"
  *   otherwise. getSigStr: the text of signal 0..31, "Unknown signal" otherwise.
  * getFileSeparator '/', getPathSeparator ':', getPathSeparator4OS: '\' for OS type 1, '/'

@@ -7,10 +7,15 @@
 #include <lumo/trace.h>
 
 #include <atomic>
+#include <climits>
 #include <cstddef>
+#include <cstring>
+
+#include "queue.hpp"
 
 #include "event.hpp"
 #include "mem.hpp"
+#include "mutex.hpp"
 #include "object.hpp"
 #include "str.hpp"
 
@@ -23,31 +28,71 @@ constexpr int kPriorities = 3;  // 0 low, 1 normal, 2 high
 
 lumo::ClassInfo queueClass{"OQueue", kTid, kSource};
 
-struct Message {
-  void *payload;
-  int priority;
-  Message *next;  // toward the tail
+// The messages of one priority in posting order: a ring of payloads in one block that doubles
+// when it is full. Taking the highest priority's first message first hands out exactly the
+// order of one chain holding all high messages, then all normal, then all low. A ring costs no
+// allocation per message, and the consumer reads payloads the poster wrote side by side
+// instead of following a node per message.
+struct Ring {
+  void **slots = nullptr;
+  int capacity = 0;
+  int first = 0;  // index of the oldest message
+  int count = 0;
 };
 
-// The chain from head holds all high messages, then all normal, then all low, each priority in
-// posting order. count and head are read without the lock (capacity check, isEmpty, msgCount,
-// waitPost); everything else is touched under the mutex only.
+constexpr int kFirstCapacity = 16;
+// A ring larger than this is released when the queue runs empty: a burst does not keep its
+// memory for the rest of the queue's life, a steady stream does not reallocate.
+constexpr int kKeptCapacity = 256;
+
+// count is read without the lock (capacity check, isEmpty, msgCount, waitPost); everything else
+// is touched under the mutex only.
 struct QueueData {
   char *desc = nullptr;
   int size = 0;
   std::atomic<int> count{0};
   LumoMutex *mutex = nullptr;
   LumoEvent *event = nullptr;
-  std::atomic<Message *> head{nullptr};
-  Message *tails[kPriorities] = {};
-  // Message nodes that get has handed back, kept for the next posts (under the mutex): a stream
-  // between two threads then allocates nothing, and no node travels back to another thread's
-  // allocator. Released with the queue.
-  Message *spare = nullptr;
-  int spareCount = 0;
+  Ring rings[kPriorities];
+  unsigned long long posted = 0;  // messages ever accepted
 };
 
-constexpr int kMaxSpare = 64;
+void releaseSlots(void **slots) noexcept {
+  if (slots) mem_freeTID(slots, kTid, kSource, __LINE__);
+}
+
+// Room for one more message of the ring, growing it when it is full; false when the larger
+// block cannot be had (the ring stays as it was).
+bool makeRoom(Ring &r) noexcept {
+  if (r.count < r.capacity) return true;
+  long long grown = r.capacity ? 2LL * r.capacity : kFirstCapacity;
+  if (grown * static_cast<long long>(sizeof(void *)) > INT_MAX) return false;
+  auto **slots = static_cast<void **>(
+      mem_allocTID(static_cast<int>(grown * sizeof(void *)), kTid, kSource, __LINE__));
+  if (!slots) return false;
+  // The old ring in order from its oldest message, which then sits at index 0.
+  int tail = r.capacity - r.first;
+  if (r.count > 0) {
+    std::memcpy(slots, r.slots + r.first, static_cast<std::size_t>(tail) * sizeof(void *));
+    std::memcpy(slots + tail, r.slots, static_cast<std::size_t>(r.first) * sizeof(void *));
+  }
+  releaseSlots(r.slots);
+  r.slots = slots;
+  r.capacity = static_cast<int>(grown);
+  r.first = 0;
+  return true;
+}
+
+// The queue's lock, taken at every post and take. Nobody outside the queue can ask its mutex for
+// the owner, so the platform layer is called directly and the object layer's owner record is
+// left out; a failing wait goes through the object layer, which reports it.
+bool lock(QueueData *d) noexcept {
+  return lumo_mutex_wait(lumo::dataOf<LumoMutexData>(d->mutex), -1) || MutexOp.wait(d->mutex);
+}
+
+void unlock(QueueData *d) noexcept {
+  if (!lumo_mutex_release(lumo::dataOf<LumoMutexData>(d->mutex))) MutexOp.post(d->mutex);
+}
 
 // count changes only under the mutex; it is atomic for the readers that do not take it.
 void addToCount(QueueData *d, int delta) noexcept {
@@ -55,11 +100,13 @@ void addToCount(QueueData *d, int delta) noexcept {
 }
 
 // Sets the queue's event unless it is set already. The event only tells a waiting consumer to
-// look at head again, and waitPost looks at head before it waits, so a set that would change
-// nothing is left out: it is a store into a line the consumer keeps reading.
+// look at the queue again, and waitPost looks before it waits, so a set that would change
+// nothing is left out: it is a store into a line the consumer keeps reading. A consumer resets
+// the event under the lock, and only while the queue is empty: a poster that counted its
+// message under the lock after that sees the reset here and sets the event.
 void wake(QueueData *d) noexcept {
   auto *e = lumo::dataOf<LumoEventData>(d->event);
-  if (e && e->handle && e->handle->flag.load(std::memory_order_acquire)) return;
+  if (e && e->handle && event_isSet(e->handle)) return;
   EventOp.set(d->event);
 }
 
@@ -67,18 +114,10 @@ void wake(QueueData *d) noexcept {
 // cannot release it while a message is formatted. The lock is not held while tracing: the
 // trace itself posts into a queue.
 char *descCopy(QueueData *d) noexcept {
-  if (!MutexOp.wait(d->mutex)) return nullptr;
+  if (!lock(d)) return nullptr;
   char *copy = str_dupID(d->desc ? d->desc : "", kTid);
-  MutexOp.post(d->mutex);
+  unlock(d);
   return copy;
-}
-
-void freeChain(Message *m) noexcept {
-  while (m) {
-    Message *next = m->next;
-    mem_freeTID(m, kTid, kSource, __LINE__);
-    m = next;
-  }
 }
 
 struct Impl : lumo::Base<LumoQueue, queueClass> {
@@ -88,8 +127,7 @@ struct Impl : lumo::Base<LumoQueue, queueClass> {
     EventOp.del(d->event);
     MutexOp.del(d->mutex);
     str_freeStrID(d->desc, kTid);
-    freeChain(d->head.load());
-    freeChain(d->spare);
+    for (Ring &r : d->rings) releaseSlots(r.slots);
     lumo::freeInstance<QueueData>(queue, queueClass, __LINE__);
   }
 
@@ -104,28 +142,38 @@ struct Impl : lumo::Base<LumoQueue, queueClass> {
   }
 
   static void *get(LumoQueue *queue) noexcept {
-    QueueData *d = lumo::dataOf<QueueData>(queue);
-    // An empty queue answers at once: a consumer polling an empty queue does not contend with
-    // the posters for the lock (a post that is not complete yet is not there either way).
-    if (!d || !d->head.load(std::memory_order_acquire)) return nullptr;
-    if (!MutexOp.wait(d->mutex)) return nullptr;
-    Message *m = d->head.load();
     void *payload = nullptr;
-    if (m) {
-      payload = m->payload;
-      d->head.store(m->next);
-      if (d->tails[m->priority] == m) d->tails[m->priority] = nullptr;
-      addToCount(d, -1);
-      if (d->spareCount < kMaxSpare) {
-        m->next = d->spare;
-        d->spare = m;
-        ++d->spareCount;
-        m = nullptr;
+    return takeBatch(lumo::dataOf<QueueData>(queue), &payload, 1) ? payload : nullptr;
+  }
+
+  // Takes up to max messages, highest priority first. An empty queue answers at once: a
+  // consumer polling an empty queue does not contend with the posters for the lock (a post
+  // that is not complete yet is not there either way).
+  static int takeBatch(QueueData *d, void **payloads, int max) noexcept {
+    if (!d || max <= 0 || d->count.load() == 0) return 0;
+    if (!lock(d)) return 0;
+    int taken = 0;
+    for (int p = kPriorities - 1; p >= 0 && taken < max; --p) {
+      Ring &r = d->rings[p];
+      while (r.count > 0 && taken < max) {
+        payloads[taken++] = r.slots[r.first];
+        r.first = r.first + 1 == r.capacity ? 0 : r.first + 1;
+        --r.count;
       }
     }
-    MutexOp.post(d->mutex);
-    if (m) mem_freeTID(m, kTid, kSource, __LINE__);
-    return payload;
+    void **released[kPriorities] = {};
+    if (taken > 0) addToCount(d, -taken);
+    if (taken > 0 && d->count.load(std::memory_order_relaxed) == 0) {
+      for (int p = 0; p < kPriorities; ++p) {
+        Ring &r = d->rings[p];
+        if (r.capacity <= kKeptCapacity) continue;
+        released[p] = r.slots;
+        r = Ring{};
+      }
+    }
+    unlock(d);
+    for (void **slots : released) releaseSlots(slots);
+    return taken;
   }
 
   static LumoQueue *inst(int size) noexcept {
@@ -175,41 +223,18 @@ struct Impl : lumo::Base<LumoQueue, queueClass> {
       str_freeStrID(desc, kTid);
       return 0;
     }
-    if (!MutexOp.wait(d->mutex)) return 0;
-    Message *m = d->spare;
-    if (m) {
-      d->spare = m->next;
-      --d->spareCount;
-    } else {
-      m = static_cast<Message *>(
-          mem_allocTID(static_cast<int>(sizeof(Message)), kTid, kSource, __LINE__));
-    }
-    if (!m) {
-      MutexOp.post(d->mutex);
+    if (!lock(d)) return 0;
+    Ring &r = d->rings[priority];
+    if (!makeRoom(r)) {
+      unlock(d);
       return 0;
     }
-    m->payload = payload;
-    m->priority = priority;
-    Message *head = d->head.load();
-    if (!head) {
-      m->next = nullptr;
-      d->head.store(m);
-    } else {
-      // After the last message of the same priority, else after the last of the nearest higher
-      // one; with neither, the message goes first.
-      Message *after = nullptr;
-      for (int p = priority; p < kPriorities && !after; ++p) after = d->tails[p];
-      if (after) {
-        m->next = after->next;
-        after->next = m;
-      } else {
-        m->next = head;
-        d->head.store(m);
-      }
-    }
-    d->tails[priority] = m;
+    int at = r.first + r.count;
+    r.slots[at < r.capacity ? at : at - r.capacity] = payload;
+    ++r.count;
+    ++d->posted;
     addToCount(d, +1);
-    MutexOp.post(d->mutex);
+    unlock(d);
     wake(d);
     return 1;
   }
@@ -218,34 +243,59 @@ struct Impl : lumo::Base<LumoQueue, queueClass> {
     QueueData *d = lumo::dataOf<QueueData>(queue);
     if (!d) return;
     char *copy = str_dupID(text, kTid);
-    if (!MutexOp.wait(d->mutex)) {
+    if (!lock(d)) {
       str_freeStrID(copy, kTid);
       return;
     }
     char *old = d->desc;
     d->desc = copy;
-    MutexOp.post(d->mutex);
+    unlock(d);
     str_freeStrID(old, kTid);
   }
 
   // The event is only a hint: after two wake-ups without a message (other consumers took
-  // them) the result is null.
+  // them) the result is null. It is reset just before a wait, under the lock and only while the
+  // queue is empty (see wake), not after each message taken: while messages keep coming it
+  // stays set, and a poster then leaves it alone instead of setting it again for every
+  // message. A set left from earlier posts therefore ends no round.
   static void *waitPost(LumoQueue *queue) noexcept {
     QueueData *d = lumo::dataOf<QueueData>(queue);
     if (!d) return nullptr;
-    for (int round = 0; round < 2 && !d->head.load(); ++round) {
+    for (int round = 0; round < 2 && d->count.load() == 0; ++round) {
+      if (!lock(d)) break;
+      bool empty = d->count.load(std::memory_order_relaxed) == 0;
+      if (empty) EventOp.reset(d->event);
+      unlock(d);
+      if (!empty) break;
       EventOp.wait(d->event);
-      EventOp.reset(d->event);
     }
-    void *payload = get(queue);
-    EventOp.reset(d->event);
-    return payload;
+    return get(queue);
   }
 };
 
 }  // namespace
 
 const LumoQueue QueueOp = {LUMO_BASE_INIT(Impl), LUMO_QUEUE_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
+
+int lumo::queue_takeBatch(LumoQueue *queue, void **payloads, int max) noexcept {
+  return Impl::takeBatch(lumo::dataOf<QueueData>(queue), payloads, max);
+}
+
+unsigned long long lumo::queue_postedCount(LumoQueue *queue) noexcept {
+  QueueData *d = lumo::dataOf<QueueData>(queue);
+  if (!d || !lock(d)) return 0;
+  unsigned long long posted = d->posted;
+  unlock(d);
+  return posted;
+}
+
+bool lumo::queue_isEmptyLocked(LumoQueue *queue) noexcept {
+  QueueData *d = lumo::dataOf<QueueData>(queue);
+  if (!d || !lock(d)) return true;
+  bool empty = d->count.load(std::memory_order_relaxed) == 0;
+  unlock(d);
+  return empty;
+}
 
 namespace {
 constexpr const char *kQueueSlots[] = {LUMO_QUEUE_OPS(LUMO_SLOT_NAME, _)};

@@ -22,7 +22,7 @@ constexpr int kFmtBuffer = 4096;
 // vsnprintf's size limit: one byte below the buffer, so at most LUMO_STR_FMT_MAX characters.
 constexpr int kFmtLimit = kFmtBuffer - 1;
 static_assert(kFmtLimit - 1 == LUMO_STR_FMT_MAX, "fmt keeps at most LUMO_STR_FMT_MAX characters");
-constexpr int kStampSize = 32;
+constexpr int kStampSize = LUMO_STAMP_SIZE;
 constexpr int kFieldBuffer = 256;
 
 // Lengths are measured in size_t: a text may be longer than an int can count on a 64-bit host.
@@ -93,31 +93,39 @@ struct StampCache {
 };
 thread_local StampCache stampCache[2];  // without and with dots
 
-char *stamp(int id, bool dots, int line) {
+// Writes the stamp into out (kStampSize bytes).
+bool stampInto(char *out, bool dots) {
+  out[0] = '\0';
   struct timespec ts;
-  if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return nullptr;
+  if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return false;
   StampCache &cache = stampCache[dots ? 1 : 0];
   if (cache.second != ts.tv_sec || cache.second == -1) {
     struct tm tm;
-    if (!localtime_r(&ts.tv_sec, &tm)) return nullptr;
+    if (!localtime_r(&ts.tv_sec, &tm)) return false;
     int n = std::snprintf(cache.head, sizeof cache.head,
                           dots ? "%04d%02d%02d.%02d%02d%02d." : "%04d%02d%02d%02d%02d%02d",
                           tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
                           tm.tm_sec);
-    if (n < 0) return nullptr;
+    if (n < 0) return false;
     cache.length = n < kStampSize - 1 ? n : kStampSize - 1;
     cache.second = ts.tv_sec;
   }
-  char *r = allocStr(kStampSize, id, line);
-  if (!r) return nullptr;
   // The same text as the whole stamp formatted at once, cut to the 31 characters it may hold.
   int ms = static_cast<int>(ts.tv_nsec / 1000000L);
   char tail[3] = {static_cast<char>('0' + ms / 100), static_cast<char>('0' + ms / 10 % 10),
                   static_cast<char>('0' + ms % 10)};
   int n = cache.length;
-  std::memcpy(r, cache.head, static_cast<std::size_t>(n));
-  for (int i = 0; i < 3 && n < kStampSize - 1; ++i) r[n++] = tail[i];
-  r[n] = '\0';
+  std::memcpy(out, cache.head, static_cast<std::size_t>(n));
+  for (int i = 0; i < 3 && n < kStampSize - 1; ++i) out[n++] = tail[i];
+  out[n] = '\0';
+  return true;
+}
+
+char *stamp(int id, bool dots, int line) {
+  char text[kStampSize];
+  if (!stampInto(text, dots)) return nullptr;
+  char *r = allocStr(kStampSize, id, line);
+  if (r) std::memcpy(r, text, sizeof text);
   return r;
 }
 
@@ -509,6 +517,8 @@ char *str_snz2szID(const char *field, int width, int id) noexcept {
 // Time stamps.
 
 char *str_createStamp(void) noexcept { return stamp(LUMO_TID_STRING, true, __LINE__); }
+
+bool str_stampInto(char *buffer, bool dots) noexcept { return buffer && stampInto(buffer, dots); }
 
 char *str_createStampID(int id) noexcept { return stamp(id, true, __LINE__); }
 

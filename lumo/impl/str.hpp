@@ -24,4 +24,9 @@ char *str_dupTagged(const char *text, int id, const char *source, int line) noex
 char *str_vfmtID(int id, const char *format, va_list args) noexcept
     __attribute__((format(printf, 2, 0)));
 
+// The stamp of createStampID (dots true) or createStampNoDots written into buffer, which holds
+// LUMO_STAMP_SIZE bytes; false, with the buffer emptied, when the clock cannot be read.
+constexpr int LUMO_STAMP_SIZE = 32;
+bool str_stampInto(char *buffer, bool dots) noexcept;
+
 #endif

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <climits>
 #include <cmath>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
 #include <ctime>
 #include <mutex>
 
@@ -31,6 +33,7 @@ namespace {
 constexpr int kTid = LUMO_TID_SYSTEM;
 constexpr const char *kSource = "impl/system";
 constexpr const char *kObject = "OSystem";
+constexpr int kTickMs = 10;
 
 lumo::ClassInfo systemClass{"OSystem", kTid, kSource};
 
@@ -203,11 +206,10 @@ struct SystemData {
   char wsName[64] = {};    // never set on this platform
   char userName[64] = {};  // never set on this platform
   LumoThread *ticker = nullptr;
-  std::atomic<std::uint32_t> tick{0};
+  long long createdMs = 0;  // on the monotonic clock; ticks count from here
 };
 
-// The singleton. It is never freed: its ticker runs for the rest of the process and counts in
-// its data record.
+// The singleton. It is never freed: its ticker thread lives for the rest of the process.
 std::atomic<LumoSystem *> systemInst{nullptr};
 std::mutex systemCreation;
 
@@ -217,6 +219,7 @@ std::atomic<LumoMutex *> guidMutex{nullptr};
 std::mutex guidCreation;
 char guidMac[64];
 long guidCounter = 0;
+char guidLastStamp[LUMO_STAMP_SIZE];
 
 std::atomic<char *> buildText{nullptr};
 
@@ -234,14 +237,14 @@ char *tooLong(int len, int line) {
   return nullptr;
 }
 
-void ticker(LumoThread *thread) {
-  LumoSystem *system = static_cast<LumoSystem *>(ThreadOp.getParm(thread));
-  SystemData *d = lumo::dataOf<SystemData>(system);
+// Ticks are read from the monotonic clock; the ticker thread is kept for what it shows (its
+// name in the registry, its first record) and then sleeps for the rest of the process.
+void ticker(LumoThread *) {
   trc(LUMO_TRC_I, __LINE__, "Ticker thread has started.");
-  for (;;) {
-    lumo_thread_sleep(10);
-    d->tick.fetch_add(1, std::memory_order_relaxed);
-  }
+  std::mutex idle;
+  std::condition_variable never;
+  std::unique_lock<std::mutex> lock(idle);
+  for (;;) never.wait(lock);
 }
 
 // A command handed to an asynchronous worker; value is carried along unused.
@@ -281,6 +284,21 @@ int execAsync(const char *command, int value) {
   mem_free(r->command, kSource, __LINE__);
   mem_free(r, kSource, __LINE__);
   return -1;
+}
+
+constexpr int kGuidMaxWaits = 20;
+
+long long monotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Sleeps until the wall clock, which the stamps read, has passed into its next millisecond.
+void sleepToNextMillisecond() {
+  auto now = std::chrono::system_clock::now().time_since_epoch();
+  auto into = std::chrono::duration_cast<std::chrono::microseconds>(now).count() % 1000;
+  lumo_thread_usleep(static_cast<int>(1000 - into));
 }
 
 LumoMutex *ensureGuidMutex() {
@@ -447,7 +465,8 @@ int lumo::system_sunriseOn(int year, int month, int day, int dst, int rising, in
 namespace {
 
 struct Impl : lumo::Base<LumoSystem, systemClass> {
-  // The object stays for the process: its ticker thread keeps counting in its data record.
+  // The object stays for the process: its ticker thread was given it, and getTick counts from
+  // its creation.
   static void del(LumoSystem *) noexcept {}
 
   static constexpr int (&accessDev)(const char *, int) = lumo_system_accessDev;
@@ -481,12 +500,17 @@ struct Impl : lumo::Base<LumoSystem, systemClass> {
     LumoMutex *mutex = ensureGuidMutex();
     if (!mutex || !MutexOp.wait(mutex)) return nullptr;
     ensureGuidMac(macDevice);
-    char *stamp = str_createStampNoDots();
-    char *guid = str_fmt("%-12.12s%-17.17s%03ld", guidMac, stamp ? stamp : "", guidCounter);
+    // No two identifiers share a stamp: while the clock still shows the previous identifier's
+    // millisecond, this one waits for the next (a clock that does not move is not waited for
+    // without end).
+    char stamp[LUMO_STAMP_SIZE];
+    for (int waits = 0; str_stampInto(stamp, false) && std::strcmp(stamp, guidLastStamp) == 0 &&
+                        waits < kGuidMaxWaits;
+         ++waits)
+      sleepToNextMillisecond();
+    std::memcpy(guidLastStamp, stamp, sizeof stamp);
+    char *guid = str_fmt("%-12.12s%-17.17s%03ld", guidMac, stamp, guidCounter);
     ++guidCounter;
-    str_freeStr(stamp);
-    // Held across the pause, so the next identifier gets a later stamp.
-    lumo_thread_sleep(10);
     MutexOp.post(mutex);
     return guid;
   }
@@ -511,7 +535,7 @@ struct Impl : lumo::Base<LumoSystem, systemClass> {
       trc(LUMO_TRC_E, __LINE__, "System not instantiated! Tick not available!");
       return 0;
     }
-    return d->tick.load(std::memory_order_relaxed);
+    return static_cast<unsigned int>((monotonicMs() - d->createdMs) / kTickMs);
   }
 
   static constexpr int (&getTime)(int *, int *, int *) = lumo_system_getTime;
@@ -539,6 +563,7 @@ struct Impl : lumo::Base<LumoSystem, systemClass> {
     SystemData *d = nullptr;
     system = lumo::newInstance<SystemData>(SystemOp, systemClass, __LINE__, &d);
     if (!system) return nullptr;
+    d->createdMs = monotonicMs();
     // Published before the ticker starts, so getTick works from the ticker's first trace on.
     systemInst.store(system);
     lumo::countInstance(systemClass);

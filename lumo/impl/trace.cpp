@@ -9,6 +9,7 @@
 #include <lumo/queue.h>
 #include <lumo/system.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
@@ -23,6 +24,7 @@
 #include "file.hpp"
 #include "mem.hpp"
 #include "object.hpp"
+#include "queue.hpp"
 #include "str.hpp"
 #include "system.hpp"
 
@@ -39,7 +41,6 @@ constexpr int kQueueCapacity = 10000;
 constexpr int kRecordPriority = 1;
 constexpr int kEbcdicCodePage = 1252;
 constexpr int kWriterBatch = 256;  // records written between two flushes while the queue is busy
-constexpr int kPollMs = 10;
 constexpr int kOpenRetryMs = 1000;  // a rotation whose next file failed tries again after this
 constexpr int kExitHoldMs = 200;    // the process's end waits this long for each busy writer
 // The file module opens every mode number it does not name with "wba" (truncate).
@@ -70,6 +71,7 @@ struct TraceData {
   // Base name of the trace files, a string-module string; replaced under both locks.
   std::atomic<char *> file{nullptr};
   char *appID = nullptr;  // under textLock: setAppID may replace it at any time
+  std::atomic<char> appHead{'.'};  // its first character, which every record shows
   std::atomic<LumoFile *> fileHandle{nullptr};
   std::atomic<int> dumpsize{kDefaultDumpsize};
   std::atomic<int> filesize{kDefaultFileSize};
@@ -99,21 +101,24 @@ struct TraceData {
   long long nextOpenTryMs = 0;  // on the monotonic clock
   bool exceptionFailing = false;  // under mutex: the exception file's failures, likewise
 
-  // Records accepted into the queue and records the writer is done with, counted so that a
-  // flush knows when everything accepted before it has been written.
-  std::mutex acceptLock;
-  std::atomic<unsigned long long> accepted{0};  // under acceptLock
+  // Records the writer is done with, counted so that a flush knows when everything the queue
+  // accepted before it has been written.
   std::atomic<unsigned long long> done{0};
   std::atomic<int> flushing{0};  // the writer stands aside while a flush writes
 
   std::mutex fileLock;
   std::mutex textLock;
 
-  // The idle writer sleeps one poll period, or less when a record posted into its queue wakes
-  // it: a burst does not wait for the end of the writer's nap to reach the file.
+  // The idle writer sleeps until there is work for it: the first record posted while it sleeps,
+  // a flush that stood it aside ending, a file opened, or the request to stop wakes it.
   std::mutex idleLock;
   std::condition_variable idleWake;
   std::atomic<bool> writerIdle{false};
+  std::atomic<bool> stopping{false};
+  // A flush that finds the file taken sleeps until it is given back (releases counts that).
+  std::mutex progressLock;
+  std::condition_variable progress;
+  std::atomic<unsigned> releases{0};
 
   TraceData *nextWithFiles = nullptr;  // under instancesLock
 };
@@ -136,6 +141,18 @@ std::atomic<int> pinGeneration{0};
 std::atomic<int> pinCount[2];
 thread_local int pinsHere = 0;
 std::mutex releaseLock;
+// del sleeps here until the last pin of the old generation is gone.
+std::mutex pinLock;
+std::condition_variable pinsGone;
+
+// A pin of generation gen is gone. The last one of a generation that del has left wakes it:
+// del switches the generation before it counts the pins, and the pin is dropped before the
+// generation is read, so one of the two sees the other.
+void unpin(int gen) noexcept {
+  if (pinCount[gen].fetch_sub(1) != 1 || pinGeneration.load() == gen) return;
+  std::lock_guard<std::mutex> guard(pinLock);
+  pinsGone.notify_all();
+}
 
 class Pin {
  public:
@@ -145,14 +162,14 @@ class Pin {
       gen_ = pinGeneration.load();
       pinCount[gen_].fetch_add(1);
       if (pinGeneration.load() == gen_) break;
-      pinCount[gen_].fetch_sub(1);
+      unpin(gen_);
     }
     ++pinsHere;
     trace_ = given ? given : orDefault ? traceInst.load() : nullptr;
   }
   ~Pin() {
     --pinsHere;
-    pinCount[gen_].fetch_sub(1);
+    unpin(gen_);
   }
   Pin(const Pin &) = delete;
   Pin &operator=(const Pin &) = delete;
@@ -189,7 +206,8 @@ class FileWork {
 void waitForOlderPins() noexcept {
   int old = pinGeneration.load();
   pinGeneration.store(1 - old);
-  while (pinCount[old].load() != 0) lumo_thread_sleep(10);
+  std::unique_lock<std::mutex> lock(pinLock);
+  pinsGone.wait(lock, [old] { return pinCount[old].load() == 0; });
 }
 
 const char *orEmpty(const char *s) { return s ? s : ""; }
@@ -223,16 +241,18 @@ bool singleLevel(int level) {
 // A registered thread is named as the registry knows it, the main thread "main", any other
 // thread by its id. The registry does not wait for its own lock when this thread holds it (the
 // map traces while it is held): such records fall back to "main" or the id.
-char *threadName() noexcept {
+void threadName(char (&name)[LUMO_THREAD_NAME_MAX]) noexcept {
   LumoThreadId id = lumo_thread_id();
-  char name[LUMO_THREAD_NAME_MAX];
-  if (ThreadOp.nameById(id, name, sizeof name)) return str_dupID(name, kTid);
-  if (id == mainThreadId.load(std::memory_order_relaxed)) return str_dupID("main", kTid);
+  if (ThreadOp.nameById(id, name, sizeof name)) return;
+  if (id == mainThreadId.load(std::memory_order_relaxed)) {
+    std::memcpy(name, "main", 5);
+    return;
+  }
   // A thread's id never changes: its text is made once per thread.
   thread_local char idText[2 * sizeof(uintptr_t) + 1] = {};
   if (!idText[0])
     std::snprintf(idText, sizeof idText, "%08" PRIXPTR, static_cast<uintptr_t>(id));
-  return str_dupID(idText, kTid);
+  std::memcpy(name, idText, sizeof idText);
 }
 
 // The system module's own table, so records read the same on every platform.
@@ -245,12 +265,11 @@ void formatMessage(char (&message)[kMessageSize], const char *format, va_list ar
   if (format && std::vsnprintf(message, sizeof message, format, args) < 0) message[0] = '\0';
 }
 
-// A new record of exactly the formatted length (allocation type of the trace), or null.
-char *newRecord(const char *format, ...) __attribute__((format(printf, 1, 2)));
-// The text of "%s %-1.1s%04d%c %-8.8s %-8.8s %04d %s" (the line record), put together without
-// the C library's formatter, which costs more than the rest of a record; a new record of the
-// trace's allocation type, or null.
-class LineText {
+// A record put together on the writing thread's stack: the file writer gets a copy of it, the
+// console, the exception file and the listener the text itself, so a record costs one
+// allocation (the queued copy) and only while a file is open. The columns are written without
+// the C library's formatter, which costs more than the rest of a record.
+class RecordText {
  public:
   void text(const char *s) { put(s, std::strlen(s)); }
   // "%-w.ws": cut or padded with blanks to w columns.
@@ -263,69 +282,58 @@ class LineText {
   // "%04d"
   void number4(int v) {
     if (v < 0 || v > 9999) {
-      char digits[16];
-      int n = std::snprintf(digits, sizeof digits, "%04d", v);
-      put(digits, n > 0 ? static_cast<std::size_t>(n) : 0);
+      format("%04d", v);
       return;
     }
     char digits[4] = {static_cast<char>('0' + v / 1000), static_cast<char>('0' + v / 100 % 10),
                       static_cast<char>('0' + v / 10 % 10), static_cast<char>('0' + v % 10)};
     put(digits, 4);
   }
-  char *take() {
-    if (length_ >= INT_MAX) return nullptr;
-    char *record =
-        static_cast<char *>(mem_allocTID(static_cast<int>(length_) + 1, kTid, kSource, __LINE__));
-    if (record) std::memcpy(record, buf_, length_);
-    return record;
+  void format(const char *format, ...) __attribute__((format(printf, 2, 3))) {
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(buf_ + length_, sizeof buf_ - length_, format, args);
+    va_end(args);
+    if (n > 0) length_ += std::min(static_cast<std::size_t>(n), sizeof buf_ - 1 - length_);
   }
+  // The head of every record form: stamp, application identifier, code and level letter.
+  void head(const char *stamp, const char *app, int code, char letter) {
+    text(stamp);
+    character(' ');
+    column(app, 1);
+    number4(code);
+    character(letter);
+  }
+  const char *str() {
+    buf_[length_] = '\0';
+    return buf_;
+  }
+  std::size_t length() const { return length_; }
 
  private:
   void put(const char *s, std::size_t n) {
-    if (n > sizeof buf_ - length_) n = sizeof buf_ - length_;
+    if (n > sizeof buf_ - 1 - length_) n = sizeof buf_ - 1 - length_;
     std::memcpy(buf_ + length_, s, n);
     length_ += n;
   }
-  // The longest line record: a 4095-character message and a head of a few dozen.
-  char buf_[kMessageSize + 128];
+  // The longest record: a 4095-character message with its head and an error text, or the head
+  // record of a dump. Larger texts are cut, never spilled.
+  char buf_[kMessageSize + 512];
   std::size_t length_ = 0;
 };
 
-char *newLineRecord(const char *stamp, const char *app, int code, char letter, const char *thread,
-                    const char *object, int line, const char *message) {
-  LineText t;
-  t.text(stamp);
-  t.text(" ");
-  t.column(app, 1);
-  t.number4(code);
-  t.character(letter);
-  t.text(" ");
-  t.column(thread, 8);
-  t.text(" ");
-  t.column(object, 8);
-  t.text(" ");
-  t.number4(line);
-  t.text(" ");
-  t.text(message);
-  return t.take();
-}
-
-// Formatted once into a stack buffer, which holds every ordinary record; only a longer one is
-// formatted a second time, into its own allocation.
+// A new record of exactly the formatted length (allocation type of the trace), or null.
+char *newRecord(const char *format, ...) __attribute__((format(printf, 1, 2)));
 char *newRecord(const char *format, ...) {
-  char text[1024];
   va_list args, again;
   va_start(args, format);
   va_copy(again, args);
-  int n = std::vsnprintf(text, sizeof text, format, args);
+  int n = std::vsnprintf(nullptr, 0, format, args);
   va_end(args);
   char *record = nullptr;
   if (n >= 0 && n < INT_MAX) {
     record = static_cast<char *>(mem_allocTID(n + 1, kTid, kSource, __LINE__));
-    if (record && static_cast<std::size_t>(n) < sizeof text)
-      std::memcpy(record, text, static_cast<std::size_t>(n));
-    else if (record)
-      std::vsnprintf(record, static_cast<std::size_t>(n) + 1, format, again);
+    if (record) std::vsnprintf(record, static_cast<std::size_t>(n) + 1, format, again);
   }
   va_end(again);
   return record;
@@ -333,10 +341,23 @@ char *newRecord(const char *format, ...) {
 
 void freeRecord(char *record) { mem_freeTID(record, kTid, kSource, __LINE__); }
 
+// The copy of a record queued for the writer: a block of the trace's type holding the text
+// with its line end, so that writing it is one write. (As a string of the string module each
+// record would also pass through the registry of live strings, whose slots a busy queue keeps
+// full, and be listed among the process's strings while it waits.)
+char *newQueued(const char *record, std::size_t length) {
+  if (length >= static_cast<std::size_t>(INT_MAX) - 1) return nullptr;
+  char *text =
+      static_cast<char *>(mem_allocTID(static_cast<int>(length + 2), kTid, kSource, __LINE__));
+  if (!text) return nullptr;
+  std::memcpy(text, record, length);
+  text[length] = '\n';
+  return text;
+}
+
 // The first character of the application identifier, as a one-character text.
 void appIdHead(TraceData *d, char (&head)[2]) {
-  std::lock_guard<std::mutex> guard(d->textLock);
-  head[0] = d->appID ? d->appID[0] : '\0';
+  head[0] = d->appHead.load(std::memory_order_relaxed);
   head[1] = '\0';
 }
 
@@ -471,20 +492,20 @@ void writeFailed(TraceData *d, LumoFile *file) {
   writeSilenced = false;
 }
 
-// One record and its line end. False when the file refused it. Under fileLock.
-bool writeLine(TraceData *d, const char *record) {
+// One queued record, which ends in its line end already. False when the file refused it. Under
+// fileLock.
+bool writeLine(TraceData *d, const char *line) {
   LumoFile *file = d->fileHandle.load();
   if (!file) return false;
-  int length = static_cast<int>(std::strlen(record));
+  int length = static_cast<int>(std::strlen(line));
   writeSilenced = true;
-  bool ok = file_writeFile(file, record, length) != 0;
-  ok = ok && file_writeFile(file, "\n", 1) != 0;
+  bool ok = file_writeFile(file, line, length) != 0;
   writeSilenced = false;
   if (!ok) {
     writeFailed(d, file);
     return false;
   }
-  d->fileBytes += length + 1;
+  d->fileBytes += length;
   return true;
 }
 
@@ -502,40 +523,84 @@ void flushCurrent(TraceData *d, bool allWritten) {
     d->writeErrorReported = false;
 }
 
-// Writes what the queue holds, up to one batch, and flushes it. False when there was nothing to
-// do: no file open or no record waiting. Under fileLock.
+// Writes what the queue holds, up to one batch taken at once, and flushes it. False when there
+// was nothing to do: no file open or no record waiting. Under fileLock.
 bool writeBatchLocked(TraceData *d) {
-  if (!d->queue || !d->fileHandle.load()) return false;
-  int taken = 0;
-  bool allWritten = true;
-  // At the process's end the batch stops early: the exit waits for this file's lock.
-  while (taken < kWriterBatch && d->fileHandle.load() && !processEnding.load()) {
-    char *record = static_cast<char *>(QueueOp.get(d->queue));
-    if (!record) break;
-    ++taken;
-    rotateIfFull(d);
-    allWritten = writeLine(d, record) && allWritten;
-    str_freeStr(record);
-  }
+  if (!d->queue || !d->fileHandle.load() || processEnding.load()) return false;
+  void *records[kWriterBatch];
+  int taken = lumo::queue_takeBatch(d->queue, records, kWriterBatch);
   if (taken == 0) return false;
+  bool allWritten = true;
+  for (int i = 0; i < taken; ++i) {
+    char *record = static_cast<char *>(records[i]);
+    // At the process's end the batch stops early: the exit waits for this file's lock, and
+    // nothing written after it would reach the file.
+    if (d->fileHandle.load() && !processEnding.load()) {
+      rotateIfFull(d);
+      allWritten = writeLine(d, record) && allWritten;
+    }
+    freeRecord(record);
+  }
   flushCurrent(d, allWritten);
   d->done.fetch_add(static_cast<unsigned long long>(taken));
   return true;
 }
 
+// The file has been given back: a flush waiting for it may go on. The release is counted
+// before the flushes are, and a flush counts itself before it reads the releases, so either
+// this sees the flush or the flush sees this release.
+void fileReleased(TraceData *d) {
+  d->releases.fetch_add(1);
+  if (d->flushing.load() == 0) return;
+  std::lock_guard<std::mutex> guard(d->progressLock);
+  d->progress.notify_all();
+}
+
+// Holds the open file (fileLock) for the writer, setFilename or del.
+class FileHold {
+ public:
+  explicit FileHold(TraceData *d) noexcept : d_(d) { d_->fileLock.lock(); }
+  ~FileHold() {
+    d_->fileLock.unlock();
+    fileReleased(d_);
+  }
+  FileHold(const FileHold &) = delete;
+  FileHold &operator=(const FileHold &) = delete;
+
+ private:
+  TraceData *d_;
+};
+
 bool writeBatch(TraceData *d) {
   if (!d->queue || QueueOp.isEmpty(d->queue)) return false;
-  std::lock_guard<std::mutex> guard(d->fileLock);
+  FileHold hold(d);
   return writeBatchLocked(d);
 }
 
-// One poll period without work; a post into the queue ends it early (a missed wake-up only
-// costs the rest of the period).
-void nap(TraceData *d) {
+// Wakes the writer whatever it sleeps for: a file opened, a flush ended, a request to quit.
+void notifyWriter(TraceData *d) {
+  std::lock_guard<std::mutex> guard(d->idleLock);
+  d->idleWake.notify_all();
+}
+
+// A record was posted: the first one after the writer went idle wakes it. The writer marks
+// itself idle before it looks at the queue under the queue's lock, and the poster looks at the
+// mark after its post released that lock: a writer that missed the record is seen idle here.
+void wakeWriter(TraceData *d) {
+  if (d->writerIdle.load(std::memory_order_acquire) && d->writerIdle.exchange(false)) {
+    std::lock_guard<std::mutex> guard(d->idleLock);
+    d->idleWake.notify_one();
+  }
+}
+
+// Sleeps until there may be work: a record in the queue with a file open and no flush writing
+// it, or the request to quit.
+void nap(TraceData *d, LumoThread *thread) {
   std::unique_lock<std::mutex> lock(d->idleLock);
   d->writerIdle.store(true);
-  if (QueueOp.isEmpty(d->queue) || !d->fileHandle.load() || d->flushing.load() > 0)
-    d->idleWake.wait_for(lock, std::chrono::milliseconds(kPollMs));
+  if (!ThreadOp.isQuit(thread) && (lumo::queue_isEmptyLocked(d->queue) ||
+                                    !d->fileHandle.load() || d->flushing.load() > 0))
+    d->idleWake.wait(lock);
   d->writerIdle.store(false);
 }
 
@@ -547,11 +612,14 @@ void writerRun(LumoThread *thread) {
   ++ownFileWork;  // for the rest of this thread's life
   writerHere = d;
   while (!ThreadOp.isQuit(thread))
-    if (d->flushing.load() > 0 || !writeBatch(d)) nap(d);
+    if (d->flushing.load() > 0 || !writeBatch(d)) nap(d, thread);
   while (writeBatch(d)) {
   }
   writerHere = nullptr;
+  // The last touch of the instance: stopWriter may release it as soon as it holds idleLock.
+  std::lock_guard<std::mutex> guard(d->idleLock);
   d->writerRunning.store(false, std::memory_order_release);
+  d->idleWake.notify_all();
 }
 
 void startWriter(LumoTrace *trace, TraceData *d) {
@@ -568,7 +636,11 @@ void startWriter(LumoTrace *trace, TraceData *d) {
 void stopWriter(TraceData *d) {
   if (!d->writer) return;
   ThreadOp.quit(d->writer);
-  while (d->writerRunning.load(std::memory_order_acquire)) lumo_thread_sleep(kPollMs);
+  {
+    std::unique_lock<std::mutex> lock(d->idleLock);
+    d->idleWake.notify_all();
+    d->idleWake.wait(lock, [d] { return !d->writerRunning.load(std::memory_order_acquire); });
+  }
   ThreadOp.del(d->writer);
   d->writer = nullptr;
 }
@@ -620,32 +692,22 @@ void removeInstance(TraceData *d) {
 // full queue refuses the copy (and says so through the trace, which must not queue that).
 // Without a writer thread (it could not be started) the poster writes the queue itself, so
 // that no record waits for a writer that never comes.
-void handToFileWriter(TraceData *d, const char *record) noexcept {
+void handToFileWriter(TraceData *d, const char *record, std::size_t length) noexcept {
   if (!d->queue || !d->fileHandle.load(std::memory_order_acquire)) return;
   if (processEnding.load(std::memory_order_relaxed)) return;  // nobody would write it
-  char *copy = str_dup(record);
+  char *copy = newQueued(record, length);
   if (!copy) return;
   FileWork work;
-  {
-    // Posting and counting as one step, so that the count read by a flush covers exactly the
-    // records ahead in the queue.
-    std::lock_guard<std::mutex> guard(d->acceptLock);
-    if (!QueueOp.post(d->queue, copy, kRecordPriority)) {
-      str_freeStr(copy);
-      return;
-    }
-    d->accepted.fetch_add(1, std::memory_order_relaxed);
+  if (!QueueOp.post(d->queue, copy, kRecordPriority)) {
+    freeRecord(copy);
+    return;
   }
   if (!d->writerRunning.load(std::memory_order_acquire)) {
     while (writeBatch(d)) {
     }
     return;
   }
-  // Only the first record after the writer went idle wakes it.
-  if (d->writerIdle.load(std::memory_order_relaxed) && d->writerIdle.exchange(false)) {
-    std::lock_guard<std::mutex> guard(d->idleLock);
-    d->idleWake.notify_one();
-  }
+  wakeWriter(d);
 }
 
 // Appends an exception record, without a line end, to "<base>.exc". The first record creates
@@ -691,10 +753,14 @@ void appendToExceptionFile(TraceData *d, const char *record) noexcept {
   str_freeStr(command);
 }
 
-void writeOut(TraceData *d, int level, const char *record) {
-  if (ownFileWork == 0) handToFileWriter(d, record);
+void writeOut(TraceData *d, int level, const char *record, std::size_t length) {
+  if (ownFileWork == 0) handToFileWriter(d, record, length);
   if (!d->toStdErr.load(std::memory_order_relaxed)) return;
   std::fprintf(level == LUMO_TRC_E ? stderr : stdout, "%s\n", record);
+}
+
+void writeOut(TraceData *d, int level, const char *record) {
+  writeOut(d, level, record, std::strlen(record));
 }
 
 enum class Form { Line, Errno, NoLine, NoObject };
@@ -714,12 +780,12 @@ void callListener(TraceData *d, int levels, const Record &r, const char *record,
   LumoTraceListener listener = d->listener.load(std::memory_order_acquire);
   if (!listener) return;
   const char *object = orEmpty(r.object);
-  if (d->listenerFullText.load(std::memory_order_relaxed) && record) {
+  if (d->listenerFullText.load(std::memory_order_relaxed)) {
     listener(r.level, record, r.code, object);
   } else if (r.form == Form::Errno) {
-    char *text = newRecord("%s [errno=%d] [%s]", message, r.error, errorText(r.error));
-    listener(r.level, text ? text : message, r.code, object);
-    freeRecord(text);
+    RecordText text;
+    text.format("%s [errno=%d] [%s]", message, r.error, errorText(r.error));
+    listener(r.level, text.str(), r.code, object);
   } else {
     listener(r.level, message, r.code, object);
   }
@@ -733,45 +799,42 @@ void writeRecord(TraceData *d, const Record &r, const char *format, va_list args
   formatMessage(message, format, args);
   char app[2];
   appIdHead(d, app);
-  char *thread = threadName();
-  char *stamp = str_createStampID(kTid);
-  const char *th = orEmpty(thread), *st = orEmpty(stamp), *obj = orEmpty(r.object);
-  char letter = trace_levelLetter(r.level);
+  char thread[LUMO_THREAD_NAME_MAX];
+  threadName(thread);
+  char stamp[LUMO_STAMP_SIZE];
+  str_stampInto(stamp, true);
+  const char *object = orEmpty(r.object);
 
-  char *record = nullptr;
-  switch (r.form) {
-    case Form::Line:
-      record = newLineRecord(st, app, r.code, letter, th, obj, r.line, message);
-      break;
-    case Form::Errno:
-      record = newRecord("%s %-1.1s%04d%c %-8.8s %-8.8s %04d %s [errno=%d] [%s]", st, app, r.code,
-                         letter, th, obj, r.line, message, r.error, errorText(r.error));
-      break;
-    case Form::NoLine:
-      record =
-          newRecord("%s %-1.1s%04d%c %-8.8s %-8.8s %s", st, app, r.code, letter, th, obj, message);
-      break;
-    case Form::NoObject:
-      record = newRecord("%s %-1.1s%04d%c %-8.8s %s", st, app, r.code, letter, th, message);
-      break;
+  // "%s %-1.1s%04d%c %-8.8s" and then, by form, "%-8.8s %04d %s", "%-8.8s %04d %s [errno=%d]
+  // [%s]", "%-8.8s %s" or "%s".
+  RecordText record;
+  record.head(stamp, app, r.code, trace_levelLetter(r.level));
+  record.character(' ');
+  record.column(thread, 8);
+  record.character(' ');
+  if (r.form != Form::NoObject) {
+    record.column(object, 8);
+    record.character(' ');
   }
+  if (r.form == Form::Line || r.form == Form::Errno) {
+    record.number4(r.line);
+    record.character(' ');
+  }
+  record.text(message);
+  if (r.form == Form::Errno) record.format(" [errno=%d] [%s]", r.error, errorText(r.error));
+  const char *text = record.str();
 
   if (r.form == Form::Errno) {
-    callListener(d, kExceptionListenerLevels, r, record, message);
-    if (record) writeOut(d, r.level, record);
+    callListener(d, kExceptionListenerLevels, r, text, message);
+    writeOut(d, r.level, text, record.length());
   } else {
-    if (record) {
-      writeOut(d, r.level, record);
-      if (r.form == Form::Line && r.level == LUMO_TRC_E && ownFileWork == 0 &&
-          d->exceptionFile.load(std::memory_order_relaxed))
-        appendToExceptionFile(d, record);
-    }
-    callListener(d, r.form == Form::Line ? kListenerLevels : kExceptionListenerLevels, r, record,
+    writeOut(d, r.level, text, record.length());
+    if (r.form == Form::Line && r.level == LUMO_TRC_E && ownFileWork == 0 &&
+        d->exceptionFile.load(std::memory_order_relaxed))
+      appendToExceptionFile(d, text);
+    callListener(d, r.form == Form::Line ? kListenerLevels : kExceptionListenerLevels, r, text,
                  message);
   }
-  freeRecord(record);
-  str_freeStrID(stamp, kTid);
-  str_freeStrID(thread, kTid);
 }
 
 // The EBCDIC bytes as readable text; without a converter only the unreadable bytes are masked.
@@ -794,9 +857,12 @@ void writeDump(TraceData *d, const char *object, int level, int code, const void
   if (shown > limit) shown = limit > 0 ? limit : 0;
 
   bool ebcdic = d->ebcdicDump.load(std::memory_order_relaxed);
+  // The whole application identifier, however long, heads a dump: this record is allocated.
   char *app = appIdCopy(d);
-  char *thread = threadName();
-  char *stamp = str_createStampID(kTid);
+  char thread[LUMO_THREAD_NAME_MAX];
+  threadName(thread);
+  char stamp[LUMO_STAMP_SIZE];
+  str_stampInto(stamp, true);
   const char *columns =
       ebcdic ? "|ASCII...........|EBCDIC..........|\n"
                "    --------------------------------------------------------- "
@@ -807,12 +873,10 @@ void writeDump(TraceData *d, const char *object, int level, int code, const void
       newRecord("%s %s%04d%c %-8.8s %-8.8s *trace dump( 0x%08" PRIXPTR
                 ": length=%d )\n"
                 "    offset:   00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F %s",
-                orEmpty(stamp), orEmpty(app), code, trace_levelLetter(level), orEmpty(thread),
-                orEmpty(object), reinterpret_cast<uintptr_t>(buffer), shown, columns);
+                stamp, orEmpty(app), code, trace_levelLetter(level), thread, orEmpty(object),
+                reinterpret_cast<uintptr_t>(buffer), shown, columns);
   if (head) writeOut(d, level, head);
   freeRecord(head);
-  str_freeStrID(stamp, kTid);
-  str_freeStrID(thread, kTid);
   str_freeStrID(app, kTid);
 
   const unsigned char *bytes = static_cast<const unsigned char *>(buffer);
@@ -868,13 +932,13 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
     stopWriter(d);
     {
       FileWork work;
-      std::lock_guard<std::mutex> guard(d->fileLock);
+      FileHold hold(d);
       while (writeBatchLocked(d)) {
       }
       closeCurrent(d);
     }
     if (d->queue) {
-      while (void *record = QueueOp.get(d->queue)) str_freeStr(static_cast<char *>(record));
+      while (void *record = QueueOp.get(d->queue)) freeRecord(static_cast<char *>(record));
       QueueOp.del(d->queue);
     }
     MutexOp.del(d->mutex);
@@ -948,6 +1012,7 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
     d->level.store(level);
     d->toStdErr.store(toStdErr != 0);
     d->appID = str_dupID("..", kTid);
+    d->appHead.store(d->appID ? d->appID[0] : '\0', std::memory_order_relaxed);
     LumoTrace *none = nullptr;
     traceInst.compare_exchange_strong(none, trace);
     lumo::countInstance(traceClass);
@@ -1010,6 +1075,7 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
       std::lock_guard<std::mutex> guard(d->textLock);
       old = d->appID;
       d->appID = copy;
+      d->appHead.store(copy ? copy[0] : '\0', std::memory_order_relaxed);
     }
     str_freeStrID(old, kTid);
   }
@@ -1058,20 +1124,24 @@ struct Impl : lumo::Base<LumoTrace, traceClass> {
       str_freeStr(base);
       base = nullptr;
     }
-    std::lock_guard<std::mutex> guard(d->fileLock);
-    // What was accepted while the old file was open belongs to it.
-    while (writeBatchLocked(d)) {
-    }
-    closeCurrent(d);
-    char *old;
     {
-      std::lock_guard<std::mutex> names(d->textLock);
-      old = d->file.exchange(base);
+      FileHold hold(d);
+      // What was accepted while the old file was open belongs to it.
+      while (writeBatchLocked(d)) {
+      }
+      closeCurrent(d);
+      char *old;
+      {
+        std::lock_guard<std::mutex> names(d->textLock);
+        old = d->file.exchange(base);
+      }
+      str_freeStr(old);
+      if (!base) return;
+      bool rotating = d->nrfiles.load(std::memory_order_relaxed) > 1;
+      if (!openNumbered(d, base, -1, rotating ? kModeTruncate : LUMO_FILE_APPEND)) return;
     }
-    str_freeStr(old);
-    if (!base) return;
-    bool rotating = d->nrfiles.load(std::memory_order_relaxed) > 1;
-    openNumbered(d, base, -1, rotating ? kModeTruncate : LUMO_FILE_APPEND);
+    // Records posted while no file was open wait in the queue for this one.
+    notifyWriter(d);
   }
 
   static void setInvoke(LumoTrace *trace, const char *command, int flag) noexcept {
@@ -1176,11 +1246,7 @@ int lumo_trace_flush(LumoTrace *trace, int timeoutMs) {
   if (!d || !d->queue) return 1;
   auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
-  unsigned long long target;
-  {
-    std::lock_guard<std::mutex> guard(d->acceptLock);
-    target = d->accepted.load(std::memory_order_relaxed);
-  }
+  unsigned long long target = lumo::queue_postedCount(d->queue);
   // Inside the trace's own file work this thread may hold the file already; nothing it could
   // wait for would come.
   if (ownFileWork > 0 || processEnding.load()) return d->done.load() >= target;
@@ -1188,20 +1254,29 @@ int lumo_trace_flush(LumoTrace *trace, int timeoutMs) {
   // very threads that filled the queue.
   FileWork work;
   d->flushing.fetch_add(1);
+  // Sleeps until the file is given back after the count seen, or until the deadline.
+  auto released = [d, deadline](unsigned seen) {
+    std::unique_lock<std::mutex> lock(d->progressLock);
+    d->progress.wait_until(lock, deadline, [d, seen] { return d->releases.load() != seen; });
+  };
   while (d->done.load() < target && std::chrono::steady_clock::now() < deadline) {
+    unsigned seen = d->releases.load();
     // Tried, not waited for: a writer stuck in the platform's write holds the file for good.
     std::unique_lock<std::mutex> lock(d->fileLock, std::try_to_lock);
     if (!lock.owns_lock()) {
-      lumo_thread_sleep(1);
+      released(seen);
       continue;
     }
     bool wrote = writeBatchLocked(d);
     bool open = d->fileHandle.load() != nullptr;
     lock.unlock();
+    fileReleased(d);
     if (!open) break;
-    if (!wrote) lumo_thread_sleep(1);  // the writer is still writing a batch it took
+    // Nothing to write with the file held: what is still missing is not in the queue.
+    if (!wrote) released(d->releases.load());
   }
   d->flushing.fetch_sub(1);
+  notifyWriter(d);  // it stood aside while this flush wrote
   return d->done.load() >= target;
 }
 

@@ -1,7 +1,11 @@
 /* qiv.so: a simulated device plug-in. It needs no hardware: it traces its configuration, reports
  * a sensor event every two seconds and a power-state event every ten from a thread of its own,
  * and answers a query command (a program node with cmd 25) with a program event. Written in C
- * against the installed headers only, as an example for plug-in authors. */
+ * against the installed headers only, as an example for plug-in authors. Its thread sleeps
+ * until the next event is due or an event object wakes it (a command, the request to stop). */
+#define _POSIX_C_SOURCE 200809L /* clock_gettime under -std=c11 */
+
+#include <lumo/event.h>
 #include <lumo/mem.h>
 #include <lumo/plugin.h>
 #include <lumo/str.h>
@@ -12,21 +16,22 @@
 
 #include <stdatomic.h>
 #include <stddef.h>
+#include <time.h>
 
 #define OBJECT "OVirtual"
 #define CODE 9999
 #define SOURCE "plugins/virtual"
-#define TICK_MS 100
-#define SENSOR_TICKS 20 /* a sensor event every 2 s */
-#define POWER_TICKS 100 /* a power-state event every 10 s */
+#define SENSOR_MS 2000 /* a sensor event every 2 s */
+#define POWER_EVERY 5   /* a power-state event with every fifth: every 10 s */
 
 typedef struct VirtualData {
   LumoNode *config; /* taken over from the hub */
   LumoTrace *trace;
   LumoThread *worker;
+  LumoEvent *wake; /* set by a command posted and by the request to stop */
+  LumoEvent *done; /* set by the worker as its very last step */
   _Atomic(LumoListener) listener;
   _Atomic(LumoObject *) owner;
-  atomic_int workerDone;
   atomic_int connected;
   int sensorState;
   int power;
@@ -59,34 +64,47 @@ static void answerCommand(VirtualData *d, LumoNode *command) {
   NodeOp.del(command);
 }
 
+static long long monotonicMs(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
 static void work(LumoThread *thread) {
   LumoDigInt *self = (LumoDigInt *)ThreadOp.getParm(thread);
   VirtualData *d = dataOf(self);
   TraceOp.log(d->trace, OBJECT, LUMO_TRC_I, __LINE__, CODE, "simulation started");
-  for (unsigned tick = 1; !ThreadOp.isQuit(thread); ++tick) {
+  long long start = monotonicMs();
+  for (unsigned beat = 1; !ThreadOp.isQuit(thread);) {
+    /* Reset before the queue is looked at: a command posted after the look sets it again. */
+    EventOp.reset(d->wake);
     LumoNode *command;
     while ((command = (LumoNode *)ThreadOp.getPost(thread)) != NULL) answerCommand(d, command);
-    if (tick % SENSOR_TICKS == 0) {
-      LumoNode *event = NodeOp.inst("sensor", NULL, LUMO_NODE_ELEMENT);
-      d->sensorState = !d->sensorState;
-      NodeOp.setStr(event, "id", "fb1");
-      NodeOp.setInt(event, "addr", 1);
-      NodeOp.setBool(event, "state", d->sensorState);
-      report(d, event);
+    if (ThreadOp.isQuit(thread)) break;
+    long long dueIn = start + (long long)beat * SENSOR_MS - monotonicMs();
+    if (dueIn > 0) {
+      EventOp.trywait(d->wake, dueIn < 0x7fffffff ? (int)dueIn : 0x7fffffff);
+      continue;
     }
-    if (tick % POWER_TICKS == 0) {
+    LumoNode *sensor = NodeOp.inst("sensor", NULL, LUMO_NODE_ELEMENT);
+    d->sensorState = !d->sensorState;
+    NodeOp.setStr(sensor, "id", "fb1");
+    NodeOp.setInt(sensor, "addr", 1);
+    NodeOp.setBool(sensor, "state", d->sensorState);
+    report(d, sensor);
+    if (beat % POWER_EVERY == 0) {
       LumoNode *event = NodeOp.inst("state", NULL, LUMO_NODE_ELEMENT);
       NodeOp.setStr(event, "iid", wDigInt.getiid(d->config));
       NodeOp.setBool(event, "power", d->power);
       report(d, event);
     }
-    lumo_thread_sleep(TICK_MS);
+    ++beat;
   }
   /* Commands still queued were taken over too. */
   LumoNode *left;
   while ((left = (LumoNode *)ThreadOp.getPost(thread)) != NULL) NodeOp.del(left);
   TraceOp.log(d->trace, OBJECT, LUMO_TRC_I, __LINE__, CODE, "simulation stopped");
-  atomic_store(&d->workerDone, 1);
+  EventOp.set(d->done); /* del may release everything from here on */
 }
 
 static int sendCommand(LumoDigInt *self, LumoNode *command) {
@@ -100,6 +118,7 @@ static int sendCommand(LumoDigInt *self, LumoNode *command) {
     NodeOp.del(command);
     return 0;
   }
+  EventOp.set(d->wake);
   return 1;
 }
 
@@ -125,8 +144,11 @@ static void del(LumoDigInt *self) {
   VirtualData *d = dataOf(self);
   if (!d) return;
   ThreadOp.quit(d->worker);
-  while (!atomic_load(&d->workerDone)) lumo_thread_sleep(10);
+  EventOp.set(d->wake);
+  EventOp.wait(d->done);
   ThreadOp.del(d->worker);
+  EventOp.del(d->wake);
+  EventOp.del(d->done);
   NodeOp.del(d->config);
   MemOp.free(d, SOURCE, __LINE__);
   MemOp.free(self, SOURCE, __LINE__);
@@ -200,10 +222,14 @@ __attribute__((visibility("default"))) LumoDigInt *lumGetDigInt(LumoNode *config
               StrOp.len(wDigInt.getsublib(config)) ? wDigInt.getsublib(config) : "",
               StrOp.len(wDigInt.getdevice(config)) ? wDigInt.getdevice(config) : "");
 
-  d->worker = ThreadOp.inst("virtual", work, self);
+  d->wake = EventOp.inst(NULL, 1);
+  d->done = EventOp.inst(NULL, 1);
+  d->worker = d->wake && d->done ? ThreadOp.inst("virtual", work, self) : NULL;
   if (!d->worker || !ThreadOp.start(d->worker)) {
     TraceOp.log(trace, OBJECT, LUMO_TRC_E, __LINE__, CODE, "simulation thread did not start");
     ThreadOp.del(d->worker);
+    EventOp.del(d->wake);
+    EventOp.del(d->done);
     NodeOp.del(config);
     MemOp.free(d, SOURCE, __LINE__);
     MemOp.free(self, SOURCE, __LINE__);

@@ -18,10 +18,14 @@
 #include <lumo/wProgram.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "lumo/impl/object.hpp"
 
@@ -38,7 +42,7 @@ lumo::ClassInfo hubClass{"OQIVhub", LUMO_TID_UNTYPED, "qivhub/impl/qivhub"};
 
 constexpr int kLoopMs = 1000;         // one loop pass without console mode
 constexpr int kConsoleLoopMs = 100;   // one loop pass in console mode
-constexpr int kShutdownStepMs = 10;   // how soon a pass notices a shutdown
+constexpr int kShutdownStepMs = 10;   // how soon a pass notices a shutdown without a wake pipe
 constexpr int kTraceFlushMs = 1000;   // the longest a stop waits for the trace file
 
 // Written by the signal handler (on whichever thread the signal lands) and the console check,
@@ -48,10 +52,15 @@ std::atomic<int> bShutdown{0};
 std::atomic<bool> inMainLoop{false};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
               "read and written by a signal handler");
-// A shutdown during start-up is told to the start-up watch through a pipe: write(2) is all a
-// signal handler may do.
+// A shutdown during start-up is told to the start-up watch through a pipe, and one in the main
+// loop ends the loop's sleep through another: write(2) is all a signal handler may do.
 int watchRead = -1;
 std::atomic<int> watchWrite{-1};
+int loopRead = -1;
+std::atomic<int> loopWrite{-1};
+// The start-up watch sleeps here until the main loop runs.
+std::mutex loopLock;
+std::condition_variable loopEntered;
 int cnt1 = 0;
 // Set when standard input has ended: the console check then stops reading, so the loop keeps
 // its pace instead of spinning on end of file.
@@ -89,15 +98,19 @@ struct Hub : lumo::Base<LumoQIVhub, hubClass> {
 
   static int shutdown() noexcept {
     bShutdown.store(1);
-    int wake = watchWrite.load();
-    if (!inMainLoop.load() && wake >= 0) {
-      int saved = errno;  // a signal handler must leave errno as it found it
-      char c = 1;
-      ssize_t n = write(wake, &c, 1);
-      (void)n;  // a full pipe already holds a wake-up
-      errno = saved;
-    }
+    wake(loopWrite.load());
+    if (!inMainLoop.load()) wake(watchWrite.load());
     return 1;
+  }
+
+  // One byte into a wake pipe, from a signal handler too.
+  static void wake(int fd) noexcept {
+    if (fd < 0) return;
+    int saved = errno;  // a signal handler must leave errno as it found it
+    char c = 1;
+    ssize_t n = write(fd, &c, 1);
+    (void)n;  // a full pipe already holds a wake-up
+    errno = saved;
   }
 
   // Start-up can hang where nobody returns (a plug-in's factory that never does): a shutdown
@@ -107,16 +120,24 @@ struct Hub : lumo::Base<LumoQIVhub, hubClass> {
     char c;
     while (read(watchRead, &c, 1) < 0 && errno == EINTR) {
     }
-    for (int waited = 0; waited < kLoopMs && !inMainLoop.load(); waited += kShutdownStepMs)
-      lumo_thread_sleep(kShutdownStepMs);
-    if (inMainLoop.load()) return;
+    {
+      std::unique_lock<std::mutex> lock(loopLock);
+      if (loopEntered.wait_for(lock, std::chrono::milliseconds(kLoopMs),
+                               [] { return inMainLoop.load(); }))
+        return;
+    }
     lumo_trace_flush(TraceOp.get(), kTraceFlushMs);
     _exit(0);
   }
 
+  // A pipe whose writing end never blocks (a signal handler writes it); false when there is none.
+  static bool wakePipe(int (&ends)[2]) {
+    return pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0;
+  }
+
   static void startWatch() {
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    if (!wakePipe(ends)) return;
     // Only the writing end may not block: the watch sleeps in its read.
     fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) & ~O_NONBLOCK);
     watchRead = ends[0];
@@ -131,10 +152,30 @@ struct Hub : lumo::Base<LumoQIVhub, hubClass> {
     if (bShutdown) shutdown();  // a signal that came before the watch could hear it
   }
 
-  // One loop pass's sleep, cut short by a shutdown.
+  static void openLoopPipe() {
+    int ends[2];
+    if (!wakePipe(ends)) return;
+    loopRead = ends[0];
+    loopWrite.store(ends[1]);
+  }
+
+  // One loop pass's sleep, cut short by a shutdown: the loop sleeps in poll on its wake pipe,
+  // which shutdown writes (the byte stays, so every later pass returns at once).
   static void sleepPass(int ms) {
-    for (int slept = 0; slept < ms && !bShutdown; slept += kShutdownStepMs)
-      lumo_thread_sleep(kShutdownStepMs);
+    if (loopRead < 0) {  // no pipe: the shutdown flag is looked at in short steps
+      for (int slept = 0; slept < ms && !bShutdown; slept += kShutdownStepMs)
+        lumo_thread_sleep(kShutdownStepMs);
+      return;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!bShutdown) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      deadline - std::chrono::steady_clock::now())
+                      .count();
+      if (left <= 0) return;
+      pollfd p{loopRead, POLLIN, 0};
+      poll(&p, 1, static_cast<int>(left) + 1);  // + 1: poll's time-out is cut to milliseconds
+    }
   }
 
   static void writeBanner(const HubData *d, const char *server, const char *rs485) {
@@ -227,9 +268,14 @@ struct Hub : lumo::Base<LumoQIVhub, hubClass> {
   }
 
   static int Main(LumoQIVhub *self, int argc, char **argv) noexcept {
+    openLoopPipe();
     startWatch();
     bool console = startUp(self, argc, argv);
-    inMainLoop.store(true);
+    {
+      std::lock_guard<std::mutex> guard(loopLock);
+      inMainLoop.store(true);
+    }
+    loopEntered.notify_all();
     while (!bShutdown) {
       int cnt = MemOp.getAllocCount();
       if (cnt > cnt1)

@@ -1,12 +1,17 @@
-// The event: a manual-reset flag polled in 10 ms steps, named events shared by open.
+// The event: a manual-reset flag whose waiters wake as soon as it is set, bounded waits in
+// whole 10 ms steps, named events shared by open.
 #include <gtest/gtest.h>
 #include <lumo/event.h>
 #include <lumo/mem.h>
 #include <lumo/str.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
+
+#include "lumo/impl/event.hpp"
+#include "wake_latency.hpp"
 
 namespace {
 
@@ -24,7 +29,7 @@ std::string describe(LumoEvent *e) {
   return out;
 }
 
-TEST(EventTest, TrywaitOnAResetEventPollsForAboutTheTimeout) {
+TEST(EventTest, TrywaitOnAResetEventWaitsForAboutTheTimeout) {
   LumoEvent *e = EventOp.inst(nullptr, 1);
   // Twenty answers without sleeping stay far below twenty 10 ms sleeps, even on a busy machine.
   auto start = Clock::now();
@@ -63,6 +68,69 @@ TEST(EventTest, WaitReturnsOnceAnotherThreadSets) {
   EXPECT_GE(msSince(start), 29);
   setter.join();
   EventOp.del(e);
+}
+
+TEST(EventTest, AWaiterWakesAsSoonAsTheEventIsSet) {
+  LumoEvent *e = EventOp.inst(nullptr, 1);
+  auto none = [] {};
+  auto set = [e] { EventOp.set(e); };
+  auto reset = [e] { EventOp.reset(e); };
+  auto forever = lumo_test::measureWakeLatency(
+      lumo_test::kWakeRounds, none, [e] { return EventOp.wait(e) != 0; }, set, reset);
+  EXPECT_LT(forever.medianMs, lumo_test::kWokenMedianMs) << forever.all;
+  auto bounded = lumo_test::measureWakeLatency(
+      lumo_test::kWakeRounds, none, [e] { return EventOp.trywait(e, 5000) != 0; }, set, reset);
+  EXPECT_LT(bounded.medianMs, lumo_test::kWokenMedianMs) << bounded.all;
+  EventOp.del(e);
+}
+
+// Threads waiting on the event now, as its state counts them.
+int waitersOf(LumoEvent *e) {
+  auto *d = static_cast<LumoEventData *>(e->data);
+  return static_cast<int>(d->handle->state.load() / kEventWaiter);
+}
+
+// A waiter sees every set made while it waits, even one that a reset undid before the waiter
+// ran again; and it sees it through an opened event as well.
+TEST(EventTest, ASetUndoneAtOnceStillWakesEveryWaiter) {
+  using Clock = std::chrono::steady_clock;
+  LumoEvent *creator = EventOp.inst("undone", 1);
+  LumoEvent *opener = EventOp.inst("undone", 0);
+  std::atomic<int> forever{-1}, bounded{-1};
+  std::thread a([&] { forever = EventOp.wait(creator); });
+  std::thread b([&] { bounded = EventOp.trywait(opener, 30000); });
+  auto start = Clock::now();
+  while (waitersOf(creator) < 2 && Clock::now() - start < std::chrono::seconds(30))
+    std::this_thread::yield();
+  EXPECT_EQ(waitersOf(creator), 2) << "both threads wait";
+  EXPECT_TRUE(EventOp.set(creator));
+  EXPECT_TRUE(EventOp.reset(creator));
+  b.join();
+  EXPECT_EQ(bounded.load(), 1);
+  start = Clock::now();
+  while (forever.load() < 0 && Clock::now() - start < std::chrono::seconds(30))
+    std::this_thread::yield();
+  EXPECT_EQ(forever.load(), 1) << "the waiter without time-out saw the set";
+  if (forever.load() < 0) EventOp.set(creator);  // lets it go all the same
+  a.join();
+  EXPECT_FALSE(EventOp.trywait(creator, 0)) << "the reset stands";
+  EventOp.del(opener);
+  EventOp.del(creator);
+}
+
+// The setting thread touches the event no more once a waiter can see the set: the waiter may
+// delete it at once (AddressSanitizer reports any later touch).
+TEST(EventTest, AWaiterMayDeleteTheEventAsSoonAsItSeesTheSet) {
+  for (int round = 0; round < 200; ++round) {
+    LumoEvent *e = EventOp.inst(nullptr, 1);
+    std::thread waiter([e] {
+      EXPECT_TRUE(EventOp.wait(e));
+      EventOp.del(e);
+    });
+    if (round % 2) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    EventOp.set(e);
+    waiter.join();
+  }
 }
 
 TEST(EventTest, FailedCreateOrOpenGivesACountedEventThatAnswersFalse) {

@@ -12,6 +12,7 @@
 
 #include "stdout_capture.hpp"
 #include "trace_listener.hpp"
+#include "wake_latency.hpp"
 
 namespace {
 
@@ -131,6 +132,17 @@ TEST(MutexTest, TrywaitAcquiresAMutexReleasedWithinTheTimeout) {
   EXPECT_EQ(MutexOp.getTID(m), lumo_thread_id());
   releaser.join();
   EXPECT_TRUE(MutexOp.post(m));
+  MutexOp.del(m);
+}
+
+// A bounded wait takes the lock as soon as its holder lets go, not at its next look.
+TEST(MutexTest, ABoundedWaitTakesTheLockAsSoonAsItIsReleased) {
+  LumoMutex *m = MutexOp.inst(nullptr, 1);
+  auto latency = lumo_test::measureWakeLatency(
+      lumo_test::kWakeRounds, [m] { MutexOp.wait(m); },
+      [m] { return MutexOp.trywait(m, 5000) != 0; }, [m] { MutexOp.post(m); },
+      [m] { MutexOp.post(m); });
+  EXPECT_LT(latency.medianMs, lumo_test::kWokenMedianMs) << latency.all;
   MutexOp.del(m);
 }
 

@@ -1,14 +1,18 @@
 // The message queue: priority order, capacity, rejected priorities, waiting and many producers.
 #include <gtest/gtest.h>
+#include <lumo/mem.h>
 #include <lumo/queue.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "lumo/impl/queue.hpp"
 #include "trace_listener.hpp"
+#include "wake_latency.hpp"
 
 namespace {
 
@@ -56,6 +60,59 @@ TEST(QueueTest, TakingTheLastOfAPriorityForgetsItsPlace) {
   EXPECT_EQ(drain(q), "DCB");
   QueueOp.post(q, letter('E'), 0);
   EXPECT_EQ(drain(q), "E");
+  QueueOp.del(q);
+}
+
+// A batch takes what get would hand out one by one, and leaves the rest of the chain (and the
+// places where later posts go) as get would; a batch larger than the spare nodes the queue
+// keeps releases the others.
+TEST(QueueTest, ABatchTakesInGetOrderAndKeepsTheRestInPlace) {
+  LumoQueue *q = QueueOp.inst(1000);
+  const struct {
+    char c;
+    int prio;
+  } posts[] = {{'a', 0}, {'B', 1}, {'C', 2}, {'D', 1}, {'e', 0}};
+  for (const auto &p : posts) QueueOp.post(q, letter(p.c), p.prio);
+  void *taken[8] = {};
+  ASSERT_EQ(lumo::queue_takeBatch(q, taken, 3), 3);
+  std::string first;
+  for (int i = 0; i < 3; ++i) first += static_cast<char>(reinterpret_cast<uintptr_t>(taken[i]));
+  EXPECT_EQ(first, "CBD");
+  EXPECT_EQ(QueueOp.msgCount(q), 2);
+  QueueOp.post(q, letter('F'), 1);  // the normal tail went with the batch
+  QueueOp.post(q, letter('G'), 2);
+  EXPECT_EQ(drain(q), "GFae");
+
+  QueueOp.del(q);
+}
+
+// Each priority's messages sit in a ring that grows as they wait: taking and posting across its
+// end, and growing while it wraps, keeps the posting order; a ring grown by a burst is released
+// once the queue runs empty.
+TEST(QueueTest, MessagesKeepTheirOrderAsTheirRingsWrapAndGrow) {
+  int blocks = MemOp.getAllocCntID(LUMO_TID_QUEUE);
+  LumoQueue *q = QueueOp.inst(5000);
+  std::vector<void *> all(5000);
+  uintptr_t next = 1, expected = 1;
+  auto post = [&](int n) {
+    for (int i = 0; i < n; ++i) ASSERT_TRUE(QueueOp.post(q, reinterpret_cast<void *>(next++), 1));
+  };
+  auto take = [&](int n) {
+    ASSERT_EQ(lumo::queue_takeBatch(q, all.data(), n), n);
+    for (int i = 0; i < n; ++i) ASSERT_EQ(all[i], reinterpret_cast<void *>(expected++));
+  };
+  for (int round = 0; round < 40; ++round) {  // the ring's start walks round it
+    post(11);
+    take(7);
+  }
+  post(3000);  // grows several times, wrapped
+  QueueOp.post(q, letter('H'), 2);
+  EXPECT_EQ(QueueOp.get(q), letter('H'));
+  take(static_cast<int>(next - expected));
+  EXPECT_TRUE(QueueOp.isEmpty(q));
+  EXPECT_LE(MemOp.getAllocCntID(LUMO_TID_QUEUE), blocks + 8) << "the burst's ring went";
+  EXPECT_EQ(lumo::queue_takeBatch(q, all.data(), 10), 0);
+  EXPECT_EQ(lumo::queue_takeBatch(nullptr, all.data(), 10), 0);
   QueueOp.del(q);
 }
 
@@ -132,6 +189,16 @@ TEST(QueueTest, WaitPostBlocksUntilAPostArrives) {
   EXPECT_EQ(QueueOp.waitPost(q), letter('A'));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
   poster.join();
+  EXPECT_TRUE(QueueOp.isEmpty(q));
+  QueueOp.del(q);
+}
+
+TEST(QueueTest, WaitPostWakesAsSoonAsAMessageIsPosted) {
+  LumoQueue *q = QueueOp.inst(10);
+  auto latency = lumo_test::measureWakeLatency(
+      lumo_test::kWakeRounds, [] {}, [q] { return QueueOp.waitPost(q) == letter('W'); },
+      [q] { QueueOp.post(q, letter('W'), 1); }, [] {});
+  EXPECT_LT(latency.medianMs, lumo_test::kWokenMedianMs) << latency.all;
   EXPECT_TRUE(QueueOp.isEmpty(q));
   QueueOp.del(q);
 }

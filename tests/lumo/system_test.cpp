@@ -317,7 +317,7 @@ TEST_F(SystemTest, GuidsCarryMacStampAndARisingCounter) {
     EXPECT_TRUE(std::regex_match(ids[i].substr(12), std::regex("\\d{20}"))) << ids[i];
     EXPECT_EQ(ids[i].substr(29), "00" + std::to_string(i));  // the process's first identifiers
   }
-  EXPECT_LT(ids[0].substr(12, 17), ids[1].substr(12, 17));  // 10 ms apart, inside the lock
+  EXPECT_LT(ids[0].substr(12, 17), ids[1].substr(12, 17));  // one stamp each, inside the lock
   EXPECT_LT(ids[1].substr(12, 17), ids[2].substr(12, 17));
 
   // The device of the first call decides; threads never share an identifier.
@@ -339,6 +339,32 @@ TEST_F(SystemTest, GuidsCarryMacStampAndARisingCounter) {
   EXPECT_EQ(all.size(), 23u);
   EXPECT_EQ(counters.size(), 20u);
   EXPECT_EQ(*counters.rbegin(), "022");
+}
+
+// Ticks are 10 ms of the monotonic clock since inst, not the count of a sleeping thread's naps
+// (which fall behind); identifiers wait only for the clock's next millisecond.
+TEST_F(SystemTest, TicksFollowTheClockAndIdentifiersNeedNoFixedPause) {
+  ASSERT_NE(SystemOp.inst(), nullptr);
+  using Clock = std::chrono::steady_clock;
+  auto begin = Clock::now();
+  unsigned first = SystemOp.getTick();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  unsigned last = SystemOp.getTick();
+  double elapsedTicks = std::chrono::duration<double, std::milli>(Clock::now() - begin).count() / 10;
+  EXPECT_NEAR(static_cast<double>(last - first), elapsedTicks, 1.5);
+
+  std::vector<double> ms;
+  std::string previous;
+  for (int i = 0; i < 15; ++i) {
+    auto start = Clock::now();
+    std::string id = take(SystemOp.getGUID("lo"));
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    ASSERT_EQ(id.size(), 32u) << id;
+    EXPECT_LT(previous, id.substr(12, 17)) << "every identifier has a later stamp";
+    previous = id.substr(12, 17);
+  }
+  std::sort(ms.begin(), ms.end());
+  EXPECT_LT(ms[ms.size() / 2], 5.0) << "median milliseconds per identifier";
 }
 
 TEST_F(SystemTest, SynchronousExecReturnsTheShellStatusAfterTheCommandEnds) {

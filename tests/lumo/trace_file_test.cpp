@@ -13,7 +13,10 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cinttypes>
 #include <cstdint>
@@ -32,6 +35,7 @@
 #include <utility>
 #include <vector>
 
+#include "lumo/impl/testing.h"
 #include "stdout_capture.hpp"
 
 namespace fs = std::filesystem;
@@ -416,6 +420,57 @@ TEST_F(TraceFileTest, DelWritesWhatWasQueuedAndStopsTheWriter) {
     std::snprintf(expected, sizeof expected, "d%05d", n);
     EXPECT_EQ(messages[n], expected);
   }
+}
+
+// Allocations made (on any thread) while what runs.
+long allocationsDuring(const std::function<void()> &what) {
+  constexpr long kFar = 1000000000L;
+  lumo_mem_failAfter(kFar);
+  what();
+  long left = lumo_mem_failAfter(0);
+  return left > 0 ? kFar - left : -1;
+}
+
+// A record is put together on the writing thread without allocating; the copy queued for the
+// writer is its one allocation (the queue's ring for the waiting records grows by doubling now
+// and then), and without a file there is none.
+TEST_F(TraceFileTest, ARecordCostsOneAllocationWhileAFileIsOpenAndNoneWithout) {
+  start();
+  long counted = allocationsDuring([] {
+    for (int n = 0; n < 500; ++n) record("counted%d", n);
+  });
+  EXPECT_GE(counted, 500);
+  EXPECT_LE(counted, 500 + 6) << "a ring of 16 doubled at most six times";
+  ASSERT_TRUE(waitForMessage(numbered(0), "counted499"));
+  std::vector<std::string> messages = messagesOf(numbered(0));
+  ASSERT_EQ(messages.size(), 500u);
+  EXPECT_EQ(messages[0], "counted0");
+
+  TraceOp.setFilename(trace_, nullptr);
+  EXPECT_EQ(allocationsDuring([] {
+              for (int n = 0; n < 50; ++n) record("unfiled%d", n);
+              TraceOp.trace("OTest", LUMO_TRC_I, 1, "without line %d", 1);
+              TraceOp.terrno("OTest", LUMO_TRC_I, 1, 1, EIO, "with error %d", 2);
+            }),
+            0);
+}
+
+// The writer sleeps until there is work or it is asked to stop: deleting a trace whose writer
+// is idle does not wait for the writer to wake up by itself.
+TEST_F(TraceFileTest, DeletingATraceDoesNotWaitForItsIdleWriter) {
+  std::vector<double> ms;
+  for (int round = 0; round < 9; ++round) {
+    std::string base = dir_ + "/round" + std::to_string(round);
+    start(10, 100, base);
+    settle(numbered(0, base));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the writer is asleep
+    auto begin = std::chrono::steady_clock::now();
+    release();
+    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin)
+                     .count());
+  }
+  std::sort(ms.begin(), ms.end());
+  EXPECT_LT(ms[ms.size() / 2], 4.0) << "median of " << ms.size() << " deletions";
 }
 
 TEST_F(TraceFileTest, NothingIsQueuedWithoutAFile) {

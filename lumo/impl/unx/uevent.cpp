@@ -1,12 +1,16 @@
-// lumo: operating-system layer of the event. No platform primitive is needed: the signal is an
-// atomic flag that waiters poll in 10 ms steps. Named events are found through a process-wide
-// table from name to the creating event's record.
+// lumo: operating-system layer of the event. The signal is an atomic flag; a waiter sleeps on a
+// condition variable until a set wakes it or its time-out ends. Named events are found through a
+// process-wide table from name to the creating event's record.
 #include <lumo/map.h>
-#include <lumo/thread.h>
 
+#include <errno.h>
+#include <pthread.h>
+
+#include <cstdint>
 #include <mutex>
 
 #include "../event.hpp"
+#include "deadline.hpp"
 
 namespace {
 
@@ -81,28 +85,97 @@ bool event_release(LumoEventData *event) noexcept {
   return !keep;
 }
 
+namespace {
+
+// Waiters sleep on one of a few condition variables chosen by the record's address, instead of
+// one per event: an event costs no platform object and no allocation, and a set that nobody
+// waits for costs no system call. Events that share a slot wake each other now and then; each
+// waiter looks at its own flag again.
+struct WaitSlot {
+  pthread_mutex_t lock;
+  pthread_cond_t wake;
+};
+
+constexpr int kSlots = 16;
+
+// Never destroyed: a thread may still wait while the process's exit handlers run.
+struct WaitSlots {
+  WaitSlot slot[kSlots];
+  WaitSlots() noexcept {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    for (WaitSlot &s : slot) {
+      pthread_mutex_init(&s.lock, nullptr);
+      pthread_cond_init(&s.wake, &attr);
+    }
+    pthread_condattr_destroy(&attr);
+  }
+};
+
+WaitSlot &slotOf(const LumoEventData *record) noexcept {
+  static WaitSlots slots;
+  auto address = reinterpret_cast<std::uintptr_t>(record);
+  return slots.slot[(address / alignof(LumoEventData)) % kSlots];
+}
+
+constexpr int kStepMs = 10;  // time-outs are counted in whole steps of this length
+
+// The flag is set, or was set at some time after the waiter saw the count of sets seen.
+bool signalled(std::uint64_t state, std::uint64_t seen) noexcept {
+  return (state & kEventSet) != 0 || (state & kEventSets) != seen;
+}
+
+}  // namespace
+
 int lumo_event_set(LumoEventData *event) {
   if (!event || !event->handle) return 0;
-  event->handle->flag.store(1);
+  // Everything is read before the state changes: a waiter that sees the change may delete the
+  // event (this one too, when both use one object) before this thread goes on.
+  WaitSlot &slot = slotOf(event->handle);
+  std::atomic<std::uint64_t> &state = event->handle->state;
+  std::uint64_t old = state.load();
+  while (!state.compare_exchange_weak(
+      old, (old & ~kEventSets) | ((old + 2) & kEventSets) | kEventSet)) {
+  }
+  // A waiter counts itself under its slot's lock before it looks at the state: either it saw
+  // this set, or it was counted and sleeps by the time this thread has the lock.
+  if (old >= kEventWaiter) {
+    pthread_mutex_lock(&slot.lock);
+    pthread_cond_broadcast(&slot.wake);
+    pthread_mutex_unlock(&slot.lock);
+  }
   return 1;
 }
 
 int lumo_event_reset(LumoEventData *event) {
   if (!event || !event->handle) return 0;
-  event->handle->flag.store(0);
+  event->handle->state.fetch_and(~kEventSet);
   return 1;
 }
 
+// A bounded wait lasts the time-out rounded up to whole 10 ms steps, as the polling wait it
+// replaces did; it ends as soon as the event is set.
 int lumo_event_wait(LumoEventData *event, int timeoutMs) {
   if (!event || !event->handle) return 0;
-  const std::atomic<int> &flag = event->handle->flag;
-  if (timeoutMs == -1) {
-    while (!flag.load()) lumo_thread_sleep(10);
-    return 1;
+  LumoEventData *record = event->handle;
+  std::uint64_t state = record->state.load();
+  if (state & kEventSet) return 1;
+  bool forever = timeoutMs == -1;
+  if (!forever && timeoutMs <= 0) return 0;
+  timespec deadline{};
+  if (!forever) deadline = lumo::deadlineAfter((timeoutMs + kStepMs - 1LL) / kStepMs * kStepMs);
+  std::uint64_t seen = state & kEventSets;
+  WaitSlot &slot = slotOf(record);
+  pthread_mutex_lock(&slot.lock);
+  bool set = signalled(record->state.fetch_add(kEventWaiter), seen);
+  while (!set) {
+    int rc = forever ? pthread_cond_wait(&slot.wake, &slot.lock)
+                     : pthread_cond_timedwait(&slot.wake, &slot.lock, &deadline);
+    set = signalled(record->state.load(), seen);
+    if (rc == ETIMEDOUT) break;
   }
-  for (int elapsed = 0; !flag.load(); elapsed += 10) {
-    if (elapsed >= timeoutMs) return 0;
-    lumo_thread_sleep(10);
-  }
-  return 1;
+  record->state.fetch_sub(kEventWaiter);
+  pthread_mutex_unlock(&slot.lock);
+  return set;
 }

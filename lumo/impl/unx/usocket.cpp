@@ -10,6 +10,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -21,6 +22,7 @@
 #include "../mem.hpp"
 #include "../socket.hpp"
 #include "../str.hpp"
+#include "deadline.hpp"
 
 namespace {
 
@@ -37,8 +39,8 @@ constexpr int kCodeClose = 8036;
 constexpr int kCodeUsrTimeout = 399;
 constexpr int kCodeSndTimeout = 421;
 
-// A full send buffer is waited out in steps of this many milliseconds, at most kMaxRetries + 1
-// times per write.
+// A full send buffer is waited out in steps of at most this many milliseconds, at most
+// kMaxRetries + 1 times per write; a step ends early once the buffer has room.
 constexpr int kRetrySleepMs = 10;
 constexpr int kMaxRetries = 99;
 
@@ -443,6 +445,26 @@ int lumo_socket_close(LumoSocket *sock) {
   return 1;
 }
 
+namespace {
+
+// Waits at most ms milliseconds for room in the send buffer of fd; true when it has room (or an
+// error to report) before then.
+bool waitForRoom(int fd, int ms) {
+  timespec deadline = lumo::deadlineAfter(ms);
+  for (;;) {
+    pollfd p{fd, POLLOUT, 0};
+    int n = poll(&p, 1, static_cast<int>(lumo::msUntil(deadline)));
+    if (n > 0) return true;
+    if (n == 0) return false;
+    if (errno != EINTR) {
+      lumo_thread_sleep(static_cast<int>(lumo::msUntil(deadline)));
+      return false;
+    }
+  }
+}
+
+}  // namespace
+
 int lumo_socket_write(LumoSocket *sock, const void *data, int length) {
   LumoSocketData *d = socket_data(sock, __LINE__);
   if (!d) return 0;
@@ -450,6 +472,8 @@ int lumo_socket_write(LumoSocket *sock, const void *data, int length) {
   d->sent = 0;
   int total = 0, retries = 0;
   ssize_t last = 0;
+  // A socket that reported room and still refused the bytes is waited out in plain steps.
+  bool wakeOnRoom = true, woken = false;
   while (length > 0 && total < length && !d->broken && retries <= kMaxRetries) {
     int error = 0;
     if (!d->ssl && d->sh != 0) {
@@ -466,7 +490,9 @@ int lumo_socket_write(LumoSocket *sock, const void *data, int length) {
     }
     if (last < 0 && error == EAGAIN) {
       ++retries;
-      lumo_thread_sleep(kRetrySleepMs);
+      if (woken) wakeOnRoom = false;
+      woken = wakeOnRoom ? waitForRoom(fdOf(d), kRetrySleepMs) : false;
+      if (!wakeOnRoom) lumo_thread_sleep(kRetrySleepMs);
       if (retries > kMaxRetries)
         SOCK_TRC(LUMO_TRC_W, LUMO_TRC_CODE, "socket blocks sh=%d errno=%d...", d->sh, error);
     } else if (last < 0) {
@@ -480,6 +506,7 @@ int lumo_socket_write(LumoSocket *sock, const void *data, int length) {
       return 0;
     } else {
       total += static_cast<int>(last);
+      woken = false;
     }
   }
   d->sent = total;
