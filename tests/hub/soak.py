@@ -162,7 +162,9 @@ def run(plugins, seconds, threads=8, burst=2000, timeout_margin=120):
                 "running" if hub.proc.poll() is None else "ended %s" % hub.proc.returncode))
         # The last burst has drained (its line is written after that): the files are complete.
         hub.proc.send_signal(signal.SIGTERM)
-        code = hub.finish()
+        # Generous: the process's last thread may be one the plug-in lowered to the least
+        # priority, and on a busy machine the kernel's release of its memory then waits long.
+        code = hub.finish(90.0)
         if code != 0:
             problems.append("the hub ended with %s" % code)
         with open(hub.console_path, "rb") as f:

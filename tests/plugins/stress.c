@@ -6,10 +6,12 @@
  * with STRESS_NAME_BYTES the names are padded with "x" to that length, so that records are long
  * and the trace files rotate often (which is what slows the trace writer most).
  *
- * Between two bursts a controller thread waits (at most STRESS_DRAIN_MS, default 20000) until
- * the memory manager's live-block count is back at its level from before the burst, or has not
- * changed for 300 ms, and appends
- * one line per burst to stress.txt in the working directory:
+ * Between two bursts a controller thread writes out what the trace still queues (it runs at the
+ * normal priority, the trace writer may not: on a busy machine the writer can go without the
+ * processor for longer than any fixed wait), then waits (at most STRESS_DRAIN_MS, default 20000
+ * in all) until the memory manager's live-block count is back at its level from before the
+ * burst, or has not changed for 300 ms, and appends one line per burst to stress.txt in the
+ * working directory:
  *   burst <n> events <total so far> before <live blocks> after <live blocks>[ t<type>+<n>...]
  * (the allocation types whose count changed, listed when blocks stayed)
  * and at the end "done bursts <n> events <total>". The threads are registered thread objects
@@ -19,6 +21,7 @@
 #include <lumo/node.h>
 #include <lumo/plugin.h>
 #include <lumo/thread.h>
+#include <lumo/trace.h>
 
 #include <dirent.h>
 #include <stdatomic.h>
@@ -108,6 +111,7 @@ static void control(LumoThread *thread) {
     atomic_fetch_add(&s->generation, 1);
     while (atomic_load(&s->finished) < s->threads) lumo_thread_sleep(1);
     events += (long)s->threads * s->burst;
+    lumo_trace_flush(NULL, s->drainMs);
     /* Drained: back at the level, or (blocks a cache keeps) no change for 300 ms. */
     int after = MemOp.getAllocCount();
     for (int waited = 0, still = 0; after > before && still < 300 && waited < s->drainMs;
