@@ -30,8 +30,8 @@ LUMO_EXTERN_C_BEGIN
 
 typedef struct LumoNode LumoNode;
 
-/* getStr and setStr each fill two adjacent slots (getStr/getStr2, setStr/setStr2): both slots
- * hold the same operation, as the published table does. */
+/* getStr and setStr each fill two adjacent slots (getStr/getStr2, setStr/setStr2) holding the
+ * same operation: part of the table's layout, as lumo.h states. */
 #define LUMO_NODE_OPS(X, C)                                                               \
   X(C, void, addAttr, (LumoNode * self, LumoAttr * attr))                                 \
   X(C, void, addChild, (LumoNode * self, LumoNode * child))                               \

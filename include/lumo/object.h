@@ -3,8 +3,9 @@
  * A module is one global operation table (a struct of function pointers). An instance is a heap
  * copy of that table whose first slot, `data`, points at the instance's private data record; the
  * instance pointer is the handle callers keep. Class tables start with the twelve base slots
- * below, then the module's own operations in byte-wise ascending order of their names. Plug-ins
- * built elsewhere reach operations by position, so the layout is part of the ABI. */
+ * below, then the module's own operations in byte-wise ascending order of their names (lumo.h
+ * lists the few tables that depart from it). Plug-ins built elsewhere reach operations by
+ * position, so the layout is part of the ABI. */
 #ifndef LUMO_OBJECT_H
 #define LUMO_OBJECT_H
 

@@ -11,7 +11,7 @@ LUMO_EXTERN_C_BEGIN
 
 typedef struct LumoQueue LumoQueue;
 
-/* msgCount deliberately precedes get: the table's published order. */
+/* msgCount precedes get: one of the departures from byte-wise order that lumo.h fixes. */
 #define LUMO_QUEUE_OPS(X, C)                                     \
   X(C, int, msgCount, (LumoQueue * self))                        \
   X(C, void *, get, (LumoQueue * self))                          \

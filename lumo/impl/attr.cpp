@@ -301,14 +301,6 @@ int attr_getBoolean(LumoAttr *attr) noexcept {
   return t.d && str_equalsi(t.text(), "true");
 }
 
-bool attr_parts(LumoAttr *attr, const char **name, const char **value) noexcept {
-  Target t = targetOf(attr);
-  if (!t.d) return false;
-  *name = orEmpty(t.name());
-  *value = orEmpty(t.text());
-  return true;
-}
-
 const char *attr_getEscVal(LumoAttr *attr) noexcept {
   Target t = targetOf(attr);
   return t.d ? t.text() : nullptr;

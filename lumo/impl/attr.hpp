@@ -20,9 +20,6 @@ char *attr_toString(LumoAttr *attr) noexcept;
 // As toString, converted to UTF-8 when the output encoding is UTF-8 and utf2latin is on; the
 // length goes to *length when length is not null.
 unsigned char *attr_serialize(LumoAttr *attr, int *length) noexcept;
-// The name and the stored text (each the empty text when missing), which toString puts
-// together as name="text"; false for an attribute without data.
-bool attr_parts(LumoAttr *attr, const char **name, const char **value) noexcept;
 
 // The setters with their outcome: false when memory was refused (or, for the texts, the text is
 // null), and the value is then as it was. The table's setters are these without the result.

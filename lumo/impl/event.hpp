@@ -28,9 +28,11 @@ constexpr std::uint64_t kEventSet = 1;
 constexpr std::uint64_t kEventSets = 0xFFFFFFFEu;  // the count of sets, in steps of 2
 constexpr std::uint64_t kEventWaiter = std::uint64_t{1} << 32;
 
-// Whether the event whose flag the record holds is set now.
-inline bool event_isSet(const LumoEventData *record) noexcept {
-  return (record->state.load() & kEventSet) != 0;
+// Whether the event is set now: false for null and for an event whose create or open failed.
+// Any thread, no lock; for modules that would skip a set that changes nothing.
+inline bool event_isSet(const LumoEvent *event) noexcept {
+  const auto *d = event ? static_cast<const LumoEventData *>(event->data) : nullptr;
+  return d && d->handle && (d->handle->state.load() & kEventSet) != 0;
 }
 
 // Leaves the event table as del needs it: the name entry of a creator goes, an opener lets go

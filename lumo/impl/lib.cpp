@@ -32,10 +32,6 @@ struct Impl : lumo::Base<LumoLib, libClass> {
     lumo::countInstance(libClass);
     return self;
   }
-
-  static void *getProc(LumoLib *self, const char *name) noexcept {
-    return lumo_lib_getProc(self, name);
-  }
 };
 
 constexpr const char *kSlots[] = {LUMO_LIB_OPS(LUMO_SLOT_NAME, _)};

@@ -105,8 +105,7 @@ void addToCount(QueueData *d, int delta) noexcept {
 // the event under the lock, and only while the queue is empty: a poster that counted its
 // message under the lock after that sees the reset here and sets the event.
 void wake(QueueData *d) noexcept {
-  auto *e = lumo::dataOf<LumoEventData>(d->event);
-  if (e && e->handle && event_isSet(e->handle)) return;
+  if (event_isSet(d->event)) return;
   EventOp.set(d->event);
 }
 

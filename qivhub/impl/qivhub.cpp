@@ -27,7 +27,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "lumo/impl/object.hpp"
+#include "module.hpp"
 
 namespace {
 
@@ -38,7 +38,7 @@ constexpr const char *kDashes = "----------------------------------------";
 // Always on: v, W and I.
 constexpr int kBaseLevel = LUMO_TRC_v | LUMO_TRC_W | LUMO_TRC_I;
 
-lumo::ClassInfo hubClass{"OQIVhub", LUMO_TID_UNTYPED, "qivhub/impl/qivhub"};
+qivhub::ClassInfo hubClass{"OQIVhub", "qivhub/impl/qivhub"};
 
 constexpr int kLoopMs = 1000;         // one loop pass without console mode
 constexpr int kConsoleLoopMs = 100;   // one loop pass in console mode
@@ -81,18 +81,15 @@ int listener(LumoObject *, LumoNode *event, int) {
   return 0;
 }
 
-struct Hub : lumo::Base<LumoQIVhub, hubClass> {
-  static void del(LumoQIVhub *self) noexcept {
-    lumo::freeInstance<HubData>(self, hubClass, __LINE__);
-  }
+struct Hub : qivhub::Module<LumoQIVhub, HubData, hubClass> {
+  static void del(LumoQIVhub *self) noexcept { release(self, __LINE__); }
 
   static LumoQIVhub *inst(void *) noexcept {
     HubData *d = nullptr;
-    LumoQIVhub *self = lumo::newInstance(QIVhubOp, hubClass, __LINE__, &d);
+    LumoQIVhub *self = make(QIVhubOp, __LINE__, &d);
     if (!self) return nullptr;
     d->id = 256;
     d->libpath = ".";
-    lumo::countInstance(hubClass);
     return self;
   }
 
@@ -212,7 +209,7 @@ struct Hub : lumo::Base<LumoQIVhub, hubClass> {
   // Configuration half of Main: options, trace, banner, plug-in. Returns console mode. The
   // parser, the library and the plug-in live until the process ends.
   static bool startUp(LumoQIVhub *self, int argc, char **argv) noexcept {
-    HubData *d = lumo::dataOf<HubData>(self);
+    HubData *d = dataOf(self);
     LumoCmdLn *cmdLn = d->cmdLn = CmdLnOp.inst(argc, argv);
     bool debug = CmdLnOp.hasKey(cmdLn, wCmdline.debug);
     bool byte = CmdLnOp.hasKey(cmdLn, wCmdline.byte);
@@ -258,7 +255,7 @@ struct Hub : lumo::Base<LumoQIVhub, hubClass> {
       shutdown();
     } else if (c == wConCmd.query) {
       // Without a plug-in object there is nobody to ask: no trace, no node.
-      HubData *d = lumo::dataOf<HubData>(self);
+      HubData *d = dataOf(self);
       if (!d || !d->plugin) return;
       TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "do query...");
       LumoNode *program = NodeOp.inst(wProgram.node_name(), nullptr, LUMO_NODE_ELEMENT);
@@ -297,10 +294,8 @@ struct Hub : lumo::Base<LumoQIVhub, hubClass> {
   }
 };
 
-constexpr const char *kHubSlots[] = {QIVHUB_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kHubSlots), "QIVhubOp slots are in byte-wise order");
-
 }  // namespace
 
-const LumoQIVhub QIVhubOp = {LUMO_BASE_INIT(Hub), QIVHUB_OPS(LUMO_SLOT_INIT_MEMBER, Hub)};
-static_assert(lumo::classLayoutOk<LumoQIVhub, 3>(), "QIVhubOp layout");
+const LumoQIVhub QIVhubOp = {QIVHUB_BASE_INIT(Hub), QIVHUB_OPS(QIVHUB_SLOT_INIT, Hub)};
+// The base slots come from the same list as LumoObject's, so the hub is seen whole through it.
+static_assert(sizeof(LumoQIVhub) == sizeof(LumoObject) + 3 * sizeof(void *), "QIVhubOp layout");

@@ -1,33 +1,7 @@
-/* The public headers as a plug-in written in C sees them: every header compiles as C11, the
- * tables are reached through their documented slot positions and called as plain C. */
-#include <lumo/attr.h>
-#include <lumo/cmdln.h>
-#include <lumo/doc.h>
-#include <lumo/ebcdic.h>
-#include <lumo/event.h>
-#include <lumo/export.h>
-#include <lumo/file.h>
-#include <lumo/lib.h>
-#include <lumo/list.h>
-#include <lumo/map.h>
-#include <lumo/mem.h>
-#include <lumo/mutex.h>
-#include <lumo/node.h>
-#include <lumo/object.h>
-#include <lumo/plugin.h>
-#include <lumo/queue.h>
-#include <lumo/socket.h>
-#include <lumo/str.h>
-#include <lumo/strtok.h>
-#include <lumo/system.h>
-#include <lumo/thread.h>
-#include <lumo/trace.h>
-#include <lumo/version.h>
-#include <lumo/wCmdline.h>
-#include <lumo/wConCmd.h>
-#include <lumo/wDigInt.h>
-#include <lumo/wProgram.h>
-#include <lumo/wrapper.h>
+/* The public headers as a plug-in written in C sees them, through the umbrella header: every
+ * header compiles as C11, the tables are reached through their slot positions and called as
+ * plain C. */
+#include <lumo/lumo.h>
 
 #include <stddef.h>
 #include <string.h>

@@ -80,6 +80,15 @@ void runEnded(void *arg) {
   thread_registryChanged();
 }
 
+// The body with the run's end registered as its cleanup, so that it runs when the body is
+// cancelled too. Without exceptions the cleanup is registered with setjmp: nothing here may
+// change after the registration.
+void runBody(LumoThread *const thread, void *const arg) {
+  pthread_cleanup_push(runEnded, arg);
+  lumo_thread_wrapper(thread);
+  pthread_cleanup_pop(1);
+}
+
 // The platform entry. Waits for the creator to finish recording the run (it holds runLock
 // while it creates the thread) and gives up when the object is gone before the body began.
 void *runEntry(void *arg) {
@@ -88,10 +97,7 @@ void *runEntry(void *arg) {
     RunLock lock;
     if (LumoThreadData *d = findRun(reinterpret_cast<std::uintptr_t>(arg))) thread = d->self;
   }
-  if (!thread) return nullptr;
-  pthread_cleanup_push(runEnded, arg);
-  lumo_thread_wrapper(thread);
-  pthread_cleanup_pop(1);
+  if (thread) runBody(thread, arg);
   return nullptr;
 }
 
