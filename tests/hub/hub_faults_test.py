@@ -8,8 +8,8 @@ import signal
 import time
 import unittest
 
-from hubrun import EXIT_SLEEP, built_with_tsan, wait_for
-from soak import SANITIZER, ConsoleHub, _console_figures, _file_figures, stress_env
+from hubrun import EXIT_SLEEP, SANITIZER, ConsoleHub, built_with_tsan, wait_for
+from soak import console_figures, file_figures, stress_env
 
 PLUGINS = os.environ["QIVHUB_PLUGINS"]
 # A stop: the loop's last sleep, then at most one second for the trace to write what it had
@@ -53,8 +53,8 @@ class HubFaultTest(unittest.TestCase):
             f.write(hub.text("console.out")[:stop])
         problems = []
         threads = 8
-        echoed, rejected, _ = _console_figures(before, threads, problems)
-        present, _ = _file_figures(hub.dir, threads, problems)
+        echoed, rejected, _ = console_figures(before, threads, problems)
+        present, _ = file_figures(hub.dir, threads, problems)
         lost = []
         for k in range(threads):
             first = min(present[k]) if present[k] else echoed[k]

@@ -1,4 +1,4 @@
-"""Runs the real qivhub binary for the end-to-end tests. QIVHUB names the binary and
+"""Runs the real qivhub binary for the end-to-end tests and the soak. QIVHUB names the binary and
 QIVHUB_EMULATOR (optional) the command that runs it (qemu-arm for the cross build)."""
 import glob
 import os
@@ -19,6 +19,9 @@ START_LINES = [
     "Initialize the QIVhub...",
 ]
 STAMP = r"\d{8}\.\d{6}\.\d{3}"
+# What a sanitizer writes when it finds something, wherever the console went.
+SANITIZER = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+             "WARNING: ThreadSanitizer")
 
 
 def built_with_tsan():
@@ -47,18 +50,68 @@ def wait_for(predicate, timeout=30.0, step=0.05):
     return predicate()
 
 
-class Hub:
-    """One hub process in a fresh working directory (its trace files land there)."""
+class _HubProcess:
+    """One hub process in a fresh working directory, where its trace files land."""
 
-    def __init__(self, *args, env=None, stdin=subprocess.DEVNULL, file_size_limit=None):
+    def __init__(self):
         self.tmp = tempfile.TemporaryDirectory()
         self.dir = self.tmp.name
+
+    def _spawn(self, args, env, stdin, stdout, stderr, file_size_limit=None):
         full_env = dict(os.environ)
         full_env.update(env or {})
         self.proc = subprocess.Popen(
             EMULATOR + [HUB, *args], cwd=self.dir, stdin=stdin, env=full_env,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            preexec_fn=lambda: _no_core_files(file_size_limit))
+            stdout=stdout, stderr=stderr, preexec_fn=lambda: _no_core_files(file_size_limit))
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def file_text(self, name):
+        """The text of a file in the working directory, or None when there is none."""
+        try:
+            with open(self.path(name), encoding="latin-1") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def trace_files(self):
+        return sorted(glob.glob(os.path.join(self.dir, "qivhub.*.trc")))
+
+    def trace_text(self):
+        return "".join(self.file_text(os.path.basename(name)) or ""
+                       for name in self.trace_files())
+
+    def _wait(self, timeout):
+        """Waits for the process to end, killing it when it does not in time."""
+        try:
+            self.proc.wait(timeout)
+        finally:
+            self._kill()
+            self._console_done()
+
+    def _kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    def _console_done(self):
+        """Everything the process wrote to its console has been collected."""
+
+    def cleanup(self):
+        self._kill()
+        self._console_done()
+        if self.proc.stdin and not self.proc.stdin.closed:
+            self.proc.stdin.close()
+        self.tmp.cleanup()
+
+
+class Hub(_HubProcess):
+    """A hub whose console is read through pipes as it comes (out, err)."""
+
+    def __init__(self, *args, env=None, stdin=subprocess.DEVNULL, file_size_limit=None):
+        super().__init__()
+        self._spawn(args, env, stdin, subprocess.PIPE, subprocess.PIPE, file_size_limit)
         self.out = b""
         self.err = ""
         # The console echo must always be drained, or a busy hub blocks on a full pipe.
@@ -79,6 +132,10 @@ class Hub:
                     self._err += chunk
         stream.close()
 
+    def _console_done(self):
+        for reader in self._readers:
+            reader.join(10)
+
     def read_until(self, text, timeout=30.0):
         def seen():
             with self._lock:
@@ -89,44 +146,39 @@ class Hub:
         self.proc.stdin.write(keys.encode())
         self.proc.stdin.flush()
 
-    def trace_files(self):
-        return sorted(glob.glob(os.path.join(self.dir, "qivhub.*.trc")))
-
-    def trace_text(self):
-        text = ""
-        for name in self.trace_files():
-            with open(name, encoding="latin-1") as f:
-                text += f.read()
-        return text
-
-    def file_text(self, name):
-        path = os.path.join(self.dir, name)
-        if not os.path.exists(path):
-            return None
-        with open(path, encoding="latin-1") as f:
-            return f.read()
-
     def finish(self, timeout=15.0):
         """Waits for the process to end and returns its stdout lines; keeps the directory."""
-        try:
-            self.proc.wait(timeout)
-        finally:
-            if self.proc.poll() is None:
-                self.proc.kill()
-                self.proc.wait()
-        for reader in self._readers:
-            reader.join(10)
+        self._wait(timeout)
         self.err = self._err.decode(errors="replace")
         if self.proc.stdin:
             self.proc.stdin.close()
         return self.out.decode(errors="replace").splitlines()
 
-    def cleanup(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        for reader in self._readers:
-            reader.join(10)
-        if self.proc.stdin and not self.proc.stdin.closed:
-            self.proc.stdin.close()
-        self.tmp.cleanup()
+
+class ConsoleHub(_HubProcess):
+    """A hub with the plug-in directory given, its console (both streams) in console.out in its
+    directory. A file, not a pipe: a flood of several hundred thousand lines would make a pipe
+    reader the bottleneck."""
+
+    def __init__(self, plugins, *args, env=None):
+        super().__init__()
+        self.console_path = self.path("console.out")
+        self._console = open(self.console_path, "wb")
+        self._spawn(["-l", plugins, *args], env, subprocess.DEVNULL, self._console,
+                    subprocess.STDOUT)
+
+    def _console_done(self):
+        self._console.close()
+
+    def text(self, name):
+        """The text of a file in the working directory, or "" when there is none."""
+        return self.file_text(name) or ""
+
+    def console_has(self, needle):
+        with open(self.console_path, "rb") as f:
+            return needle.encode() in f.read()
+
+    def finish(self, timeout=15.0):
+        """Waits for the process to end and returns its exit status; keeps the directory."""
+        self._wait(timeout)
+        return self.proc.returncode

@@ -1,23 +1,18 @@
 """The hub under the stress plug-in (tests/plugins/stress.c): runs it, then checks what the
-console, stress.txt and the trace files say. Used by hub_soak_test.py (a short run) and by
-tools/reliability.py (the long run, whose figures go into docs/reliability.md).
+console, stress.txt and the trace files say. Used by hub_soak_test.py (a short run), by
+hub_faults_test.py (stops in the middle of a flood) and by tools/reliability.py (the long run,
+whose figures go into docs/reliability.md).
 
-The console goes to a file, not a pipe: a flood of several hundred thousand lines would make a
-pipe reader the bottleneck. Rejected records are told apart on the console: the queue's warning
-is written on the posting thread just before that thread's echo of the record it refused."""
+Rejected records are told apart on the console: the queue's warning is written on the posting
+thread just before that thread's echo of the record it refused."""
 import glob
 import os
 import re
 import signal
-import subprocess
-import tempfile
-import time
 
-from hubrun import EMULATOR, HUB, _no_core_files, wait_for
+from hubrun import SANITIZER, ConsoleHub, wait_for
 
 REJECTED = b"QueueOp.post: count("
-REJECTED_RE = re.compile(
-    rb"QueueOp\.post: count\((\d+)\) is getting bigger than size\((\d+)\)! Post rejected for \[")
 EVENT_RE = re.compile(rb"listener: s(\d+)e(\d+)")
 BURST_RE = re.compile(r"burst (\d+) events (\d+) before (-?\d+) after (-?\d+)(.*)")
 TYPE_RE = re.compile(r" t(\d+)([+-]\d+)")
@@ -25,57 +20,7 @@ TYPE_RE = re.compile(r" t(\d+)([+-]\d+)")
 # blocks that stay after the first deep bursts without being a leak.
 QUEUE_SPARE = 64
 QUEUE_TID = 11
-DONE_RE = re.compile(r"done bursts (\d+) events (\d+)")
 FILE_LIMIT = 100 * 1024  # a trace file rotates once it holds 100 KB
-SANITIZER = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
-             "WARNING: ThreadSanitizer")
-
-
-class ConsoleHub:
-    """One hub process in a fresh directory, its console in console.out there."""
-
-    def __init__(self, plugins, *args, env=None):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.dir = self.tmp.name
-        self.console_path = os.path.join(self.dir, "console.out")
-        full_env = dict(os.environ)
-        full_env.update(env or {})
-        self._console = open(self.console_path, "wb")
-        self.proc = subprocess.Popen(
-            EMULATOR + [HUB, "-l", plugins, *args], cwd=self.dir, stdin=subprocess.DEVNULL,
-            stdout=self._console, stderr=subprocess.STDOUT, env=full_env,
-            preexec_fn=_no_core_files)
-
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
-    def text(self, name):
-        try:
-            with open(self.path(name), encoding="latin-1") as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
-
-    def console_has(self, needle):
-        with open(self.console_path, "rb") as f:
-            return needle.encode() in f.read()
-
-    def finish(self, timeout=15.0):
-        try:
-            self.proc.wait(timeout)
-        finally:
-            if self.proc.poll() is None:
-                self.proc.kill()
-                self.proc.wait()
-            self._console.close()
-        return self.proc.returncode
-
-    def cleanup(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        self._console.close()
-        self.tmp.cleanup()
 
 
 def stress_env(seconds, threads=8, burst=2000):
@@ -83,7 +28,7 @@ def stress_env(seconds, threads=8, burst=2000):
             "STRESS_BURST": str(burst)}
 
 
-def _console_figures(path, threads, problems):
+def console_figures(path, threads, problems):
     """Per stress thread: events echoed (they must come 0, 1, 2 ... in order) and the sequence
     numbers of the rejected ones."""
     echoed = [0] * threads
@@ -118,7 +63,7 @@ def _console_figures(path, threads, problems):
     return echoed, rejected, other_rejections
 
 
-def _file_figures(directory, threads, problems):
+def file_figures(directory, threads, problems):
     """Per stress thread: the sequence numbers found in the trace files, each checked to appear
     once and, within each file, in order."""
     present = [set() for _ in range(threads)]
@@ -186,9 +131,9 @@ def run(plugins, seconds, threads=8, burst=2000, timeout_margin=120):
             if others or spare > QUEUE_SPARE:
                 problems.append("live blocks not back at their level after burst %d: %s" % (
                     one[0], m.group(0)))
-        echoed, rejected, other_rejections = _console_figures(hub.console_path, threads,
-                                                               problems)
-        present, files = _file_figures(hub.dir, threads, problems)
+        echoed, rejected, other_rejections = console_figures(hub.console_path, threads,
+                                                              problems)
+        present, files = file_figures(hub.dir, threads, problems)
         written = sum(echoed)
         n_rejected = sum(len(r) for r in rejected)
         in_files = overwritten = lost = 0

@@ -16,12 +16,9 @@
 #include <vector>
 
 #include "lumo/impl/testing.h"
-#include "stdout_capture.hpp"
-#include "trace_listener.hpp"
+#include "support/testutil.hpp"
 
 namespace {
-
-const int kTids[] = {LUMO_TID_ATTR, LUMO_TID_NODE, LUMO_TID_STRING};
 
 void resetSwitches() {
   DocOp.setUniCodeEscapes(0);
@@ -36,20 +33,19 @@ class AttrTest : public ::testing::Test {
  protected:
   void SetUp() override {
     resetSwitches();
-    for (int tid : kTids) atStart.push_back(MemOp.getAllocCntID(tid));
+    blocks.note({LUMO_TID_ATTR, LUMO_TID_NODE, LUMO_TID_STRING});
   }
   void TearDown() override {
     for (LumoAttr *a : made) AttrOp.del(a);
     resetSwitches();
-    for (std::size_t i = 0; i < atStart.size(); ++i)
-      EXPECT_EQ(MemOp.getAllocCntID(kTids[i]), atStart[i]) << "type " << kTids[i];
+    blocks.expectUnchanged();
   }
   LumoAttr *make(const char *name, const char *text) {
     LumoAttr *a = AttrOp.inst(name, text);
     made.push_back(a);
     return a;
   }
-  std::vector<int> atStart;
+  BlockCounts blocks;
   std::vector<LumoAttr *> made;
 };
 

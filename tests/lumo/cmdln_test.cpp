@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/testutil.hpp"
+
 namespace {
 
 // An argument vector with writable strings, as main receives it.
@@ -28,29 +30,18 @@ class Args {
 
 class CmdLnTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    parsers_ = MemOp.getAllocCntID(LUMO_TID_CMDLN);
-    strings_ = MemOp.getAllocCntID(LUMO_TID_STRING);
-    maps_ = MemOp.getAllocCntID(LUMO_TID_MAP);
-  }
+  void SetUp() override { blocks_.note({LUMO_TID_CMDLN, LUMO_TID_STRING, LUMO_TID_MAP}); }
   void TearDown() override {
     CmdLnOp.del(parser_);
-    EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_CMDLN), parsers_);
-    EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_STRING), strings_);
-    EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_MAP), maps_);
+    blocks_.expectUnchanged();
   }
   LumoCmdLn *parse(Args &args) {
     parser_ = CmdLnOp.inst(args.argc(), args.argv());
     return parser_;
   }
-  std::string description() {
-    char *text = CmdLnOp.toString(parser_);
-    std::string r = text ? text : "<null>";
-    StrOp.freeStr(text);
-    return r;
-  }
+  std::string description() { return take(CmdLnOp.toString(parser_)); }
   LumoCmdLn *parser_ = nullptr;
-  int parsers_ = 0, strings_ = 0, maps_ = 0;
+  BlockCounts blocks_;
 };
 
 TEST_F(CmdLnTest, OptionsTakeTheFollowingArgumentOrKeyAndTheDescriptionListsThem) {

@@ -18,10 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "lumo/huge_text.hpp"
+#include "support/testutil.hpp"
 #include "lumo/impl/testing.h"
-#include "lumo/stdout_capture.hpp"
-#include "lumo/trace_listener.hpp"
 
 namespace {
 
@@ -125,14 +123,8 @@ struct Parsed {
   LumoNode *root;
 };
 
-std::string text(char *owned) {
-  std::string out = owned ? owned : "<null>";
-  StrOp.freeStr(owned);
-  return out;
-}
-
 std::string write(LumoNode *node, int serialization) {
-  return text(DocOp.node2String(node, serialization));
+  return take(DocOp.node2String(node, serialization));
 }
 
 const char *textAttr(LumoNode *node) { return NodeOp.getStr(node, "text", "<none>"); }
@@ -156,7 +148,7 @@ TEST_F(DocTest, SelfClosingElementWritesBackInPlainAndSerializationForm) {
   EXPECT_EQ(write(p.root, 0), "<a x=\"1\"/>\n");
   EXPECT_EQ(write(p.root, 1), std::string(kPrologLine) + "<a x=\"1\"/>\n");
   char *toEsc = NodeOp.toEscString(p.root);
-  EXPECT_EQ(text(toEsc), std::string(kPrologLine) + "<a x=\"1\"/>\n");
+  EXPECT_EQ(take(toEsc), std::string(kPrologLine) + "<a x=\"1\"/>\n");
   DocOp.setXMLProlog(0);
   EXPECT_EQ(write(p.root, 1), "<a x=\"1\"/>\n");
   EXPECT_EQ(write(nullptr, 1), "");
@@ -280,7 +272,7 @@ TEST_F(DocTest, MarkupBecomesPropertyVariableAndRemarkNodesOfTheDocument) {
   EXPECT_FALSE(DocOp.isUTF8Encoded(p.doc));
   // Markup nodes are written as elements with their text attribute.
   EXPECT_EQ(write(p.root, 0), "<a>\n  <remark text=\"in\"/>\n  <property text=\"pi x\"/>\n</a>\n");
-  EXPECT_EQ(text(DocOp.toString(p.doc)),
+  EXPECT_EQ(take(DocOp.toString(p.doc)),
             "<document>\n"
             "  <property text=\"xml version=&quot;1.0&quot;\"/>\n"
             "  <variable text=\"\"/>\n"

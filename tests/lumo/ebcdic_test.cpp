@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "stdout_capture.hpp"
+#include "support/testutil.hpp"
 
 namespace {
 
@@ -32,30 +32,14 @@ char *chars(std::vector<unsigned char> &bytes) { return reinterpret_cast<char *>
 class EbcdicTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    trace_ = TraceOp.inst(LUMO_TRC_I | LUMO_TRC_D, nullptr, 1);
-    TraceOp.set(trace_);
     live_ = EbcdicOp.count();
-    char tmpl[] = "/tmp/lumo-ebcdic-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    ASSERT_TRUE(dir_.made());
   }
-  void TearDown() override {
-    EXPECT_EQ(EbcdicOp.count(), live_);
-    for (const std::string &f : files_) unlink(f.c_str());
-    rmdir(dir_.c_str());
-    TraceOp.set(trace_);
-    TraceOp.del(trace_);
-  }
+  void TearDown() override { EXPECT_EQ(EbcdicOp.count(), live_); }
 
-  std::string writeFile(const std::string &name, const std::string &text) {
-    std::string path = dir_ + "/" + name;
-    FILE *f = std::fopen(path.c_str(), "wb");
-    EXPECT_NE(f, nullptr);
-    if (f) {
-      std::fwrite(text.data(), 1, text.size(), f);
-      std::fclose(f);
-    }
-    files_.push_back(path);
+  std::string makeFile(const std::string &name, const std::string &text) {
+    std::string path = dir_.at(name);
+    EXPECT_TRUE(writeFile(path, text)) << path;
     return path;
   }
 
@@ -70,10 +54,9 @@ class EbcdicTest : public ::testing::Test {
     return e;
   }
 
-  LumoTrace *trace_ = nullptr;
+  ScopedTrace trace_{LUMO_TRC_I | LUMO_TRC_D, 1};
   int live_ = 0;
-  std::string dir_;
-  std::vector<std::string> files_;
+  TempDir dir_{"ebcdic"};
 };
 
 TEST_F(EbcdicTest, BuiltInTablesAreInversePermutations) {
@@ -158,7 +141,7 @@ TEST_F(EbcdicTest, MaskingConversionsDifferOnlyInTheDeleteCharacter) {
 }
 
 TEST_F(EbcdicTest, ConverterFileReplacesTheTablesAndIsReleased) {
-  std::string path = writeFile("conv.xml",
+  std::string path = makeFile("conv.xml",
                                "<table>\n"
                                "  <conv ebcdic=\"0xC1\" latin1=\"65\"/>\n"
                                "  <conv ebcdic=\"0302\" latin1=\"0x142\"/>\n"  // octal; low bits
@@ -206,7 +189,7 @@ TEST_F(EbcdicTest, UnusableConverterFilesAreReportedAndLeaveZeroTables) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);
-    std::string path = writeFile("bad.xml", c.text);
+    std::string path = makeFile("bad.xml", c.text);
     int nodes = NodeOp.count(), docs = DocOp.count();
     std::vector<std::string> messages;
     LumoEbcdic *e = fromFile(path, &messages);
@@ -225,9 +208,9 @@ TEST_F(EbcdicTest, UnusableConverterFilesAreReportedAndLeaveZeroTables) {
 
 TEST_F(EbcdicTest, MissingOrEmptyConverterFileFallsBackToCodePage1252Quietly) {
   // A file beyond what an int counts (sparse: it takes no space) is no converter either.
-  std::string huge = writeFile("huge.xml", "");
+  std::string huge = makeFile("huge.xml", "");
   ASSERT_EQ(truncate(huge.c_str(), 2147483648LL + 1), 0);
-  for (const std::string &path : {dir_ + "/missing.xml", writeFile("empty.xml", ""), huge}) {
+  for (const std::string &path : {dir_.at("missing.xml"), makeFile("empty.xml", ""), huge}) {
     SCOPED_TRACE(path);
     std::vector<std::string> messages;
     LumoEbcdic *e = fromFile(path, &messages);
@@ -238,7 +221,7 @@ TEST_F(EbcdicTest, MissingOrEmptyConverterFileFallsBackToCodePage1252Quietly) {
     EbcdicOp.del(e);
   }
   // The converter file wins over the code page, even when it falls back.
-  LumoEbcdic *e = EbcdicOp.inst(437, (dir_ + "/missing.xml").c_str());
+  LumoEbcdic *e = EbcdicOp.inst(437, dir_.at("missing.xml").c_str());
   EXPECT_EQ(EbcdicOp.getAscii(e, 0x9B), 0x3B);  // a control byte of 1252, not 437's cent sign
   EbcdicOp.del(e);
 }

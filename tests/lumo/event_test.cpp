@@ -11,23 +11,11 @@
 #include <thread>
 
 #include "lumo/impl/event.hpp"
-#include "wake_latency.hpp"
+#include "support/testutil.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long msSince(Clock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-std::string describe(LumoEvent *e) {
-  char *s = EventOp.toString(e);
-  std::string out = s ? s : "(null)";
-  StrOp.freeStr(s);
-  return out;
-}
+std::string describe(LumoEvent *e) { return take(EventOp.toString(e)); }
 
 TEST(EventTest, TrywaitOnAResetEventWaitsForAboutTheTimeout) {
   LumoEvent *e = EventOp.inst(nullptr, 1);
@@ -75,12 +63,12 @@ TEST(EventTest, AWaiterWakesAsSoonAsTheEventIsSet) {
   auto none = [] {};
   auto set = [e] { EventOp.set(e); };
   auto reset = [e] { EventOp.reset(e); };
-  auto forever = lumo_test::measureWakeLatency(
-      lumo_test::kWakeRounds, none, [e] { return EventOp.wait(e) != 0; }, set, reset);
-  EXPECT_LT(forever.medianMs, lumo_test::kWokenMedianMs) << forever.all;
-  auto bounded = lumo_test::measureWakeLatency(
-      lumo_test::kWakeRounds, none, [e] { return EventOp.trywait(e, 5000) != 0; }, set, reset);
-  EXPECT_LT(bounded.medianMs, lumo_test::kWokenMedianMs) << bounded.all;
+  auto forever = measureWakeLatency(
+      kWakeRounds, none, [e] { return EventOp.wait(e) != 0; }, set, reset);
+  EXPECT_LT(forever.medianMs, kWokenMedianMs) << forever.all;
+  auto bounded = measureWakeLatency(
+      kWakeRounds, none, [e] { return EventOp.trywait(e, 5000) != 0; }, set, reset);
+  EXPECT_LT(bounded.medianMs, kWokenMedianMs) << bounded.all;
   EventOp.del(e);
 }
 
@@ -93,7 +81,6 @@ int waitersOf(LumoEvent *e) {
 // A waiter sees every set made while it waits, even one that a reset undid before the waiter
 // ran again; and it sees it through an opened event as well.
 TEST(EventTest, ASetUndoneAtOnceStillWakesEveryWaiter) {
-  using Clock = std::chrono::steady_clock;
   LumoEvent *creator = EventOp.inst("undone", 1);
   LumoEvent *opener = EventOp.inst("undone", 0);
   std::atomic<int> forever{-1}, bounded{-1};

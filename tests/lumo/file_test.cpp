@@ -24,24 +24,11 @@
 #include <thread>
 #include <vector>
 
-#include "lumo/huge_text.hpp"
-#include "lumo/stdout_capture.hpp"
-#include "lumo/trace_listener.hpp"
+#include "support/testutil.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void spit(const std::string &path, const std::string &bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
 // A writable copy of a path, as the path operations convert in place.
 struct Path {
@@ -54,22 +41,16 @@ struct Path {
 class FileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/lumo-file-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    files_ = MemOp.getAllocCntID(LUMO_TID_FILE);
-    strings_ = MemOp.getAllocCntID(LUMO_TID_STRING);
+    ASSERT_TRUE(tmp_.made());
+    blocks_.note({LUMO_TID_FILE, LUMO_TID_STRING});
     live_ = FileOp.count();
     TraceListener::clear();
   }
   void TearDown() override {
     EXPECT_EQ(FileOp.count(), live_);
-    EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_FILE), files_);
-    EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_STRING), strings_);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
+    blocks_.expectUnchanged();
   }
-  std::string at(const std::string &name) const { return dir_ + "/" + name; }
+  std::string at(const std::string &name) const { return tmp_.at(name); }
 
   // The records heard at level E or W from the file module.
   static std::vector<HeardRecord> heard() {
@@ -90,8 +71,10 @@ class FileTest : public ::testing::Test {
   }
 
   TraceListener listener_;
-  std::string dir_;
-  int files_ = 0, strings_ = 0, live_ = 0;
+  TempDir tmp_{"file"};
+  const std::string dir_ = tmp_.path();
+  BlockCounts blocks_;
+  int live_ = 0;
 };
 
 TEST_F(FileTest, TableCarriesTheUsageKeywordsAheadOfItsOperations) {
@@ -122,7 +105,7 @@ TEST_F(FileTest, WritesReadsAndCountsThroughOneObject) {
   EXPECT_EQ(FileOp.getStream(f), nullptr);
   EXPECT_FALSE(FileOp.closeFile(f));
   FileOp.del(f);
-  EXPECT_EQ(slurp(path), std::string("hello\0\x01[42]", 11));
+  EXPECT_EQ(readFile(path), std::string("hello\0\x01[42]", 11));
 
   f = FileOp.inst(path.c_str(), LUMO_FILE_READ);
   char buf[16] = {};
@@ -151,7 +134,7 @@ TEST_F(FileTest, OpenModesFollowTheirTable) {
   f = FileOp.inst(path.c_str(), LUMO_FILE_APPEND);
   FileOp.writeStr(f, "cd");
   FileOp.del(f);
-  EXPECT_EQ(slurp(path), "abcd");
+  EXPECT_EQ(readFile(path), "abcd");
 
   // Read and write on an existing file; append moves to the end first.
   f = FileOp.inst(path.c_str(), LUMO_FILE_UPDATE);
@@ -159,7 +142,7 @@ TEST_F(FileTest, OpenModesFollowTheirTable) {
   FileOp.writeStr(f, "X");
   EXPECT_TRUE(FileOp.append(f, "ef", 2));
   FileOp.del(f);
-  EXPECT_EQ(slurp(path), "Xbcdef");
+  EXPECT_EQ(readFile(path), "Xbcdef");
 
   // The read-only variants refuse writes; an unknown mode truncates like "wba".
   for (int mode : {LUMO_FILE_READ_RW, LUMO_FILE_READ_RA, LUMO_FILE_READ_TEXT}) {
@@ -171,7 +154,7 @@ TEST_F(FileTest, OpenModesFollowTheirTable) {
   TraceListener::clear();
   f = FileOp.inst(path.c_str(), 99);
   FileOp.del(f);
-  EXPECT_EQ(slurp(path), "");
+  EXPECT_EQ(readFile(path), "");
 
   // A missing file in update mode: null, the open message, and no object left counted.
   std::string missing = at("missing.txt");
@@ -187,7 +170,7 @@ TEST_F(FileTest, OpenModesFollowTheirTable) {
 // the files it has open, whichever way they were opened.
 TEST_F(FileTest, StreamsAreClosedOnExec) {
   std::string path = at("inherit.txt");
-  spit(path, "x");
+  writeFile(path, "x");
   auto closedOnExec = [](LumoFile *f) {
     return (fcntl(fileno(FileOp.getStream(f)), F_GETFD) & FD_CLOEXEC) != 0;
   };
@@ -206,7 +189,7 @@ TEST_F(FileTest, StreamsAreClosedOnExec) {
 
 TEST_F(FileTest, ReadStrSplitsLinesAndStoresACarriageReturnAsTerminator) {
   std::string path = at("lines.txt");
-  spit(path, "ab\r\ncd\n\nlast");
+  writeFile(path, "ab\r\ncd\n\nlast");
   LumoFile *f = FileOp.inst(path.c_str(), LUMO_FILE_READ);
   char line[32];
   struct Want {
@@ -227,7 +210,7 @@ TEST_F(FileTest, ReadStrSplitsLinesAndStoresACarriageReturnAsTerminator) {
 
 TEST_F(FileTest, OperationsOnAClosedFileReportFailureQuietly) {
   std::string path = at("closed.txt");
-  spit(path, "abc");
+  writeFile(path, "abc");
   LumoFile *f = FileOp.inst(path.c_str(), LUMO_FILE_UPDATE);
   ASSERT_TRUE(FileOp.closeFile(f));
   char buf[8];
@@ -243,19 +226,19 @@ TEST_F(FileTest, OperationsOnAClosedFileReportFailureQuietly) {
   EXPECT_FALSE(FileOp.flushFile(f));
   EXPECT_TRUE(heard().empty());
   FileOp.del(f);
-  EXPECT_EQ(slurp(path), "abc");
+  EXPECT_EQ(readFile(path), "abc");
 }
 
 TEST_F(FileTest, ReopenAndSetFilenameReplaceTheStreamInPlace) {
   std::string first = at("first.txt"), second = at("second.txt");
-  spit(first, "old");
+  writeFile(first, "old");
   LumoFile *f = FileOp.inst(first.c_str(), LUMO_FILE_READ);
   ASSERT_TRUE(FileOp.reopen(f, 0));  // "a+": appends, reads from the start
   FileOp.writeStr(f, "+");
   ASSERT_TRUE(FileOp.reopen(f, 1));  // "w+": truncates
   FileOp.writeStr(f, "new");
   FileOp.flushFile(f);
-  EXPECT_EQ(slurp(first), "new");
+  EXPECT_EQ(readFile(first), "new");
 
   // The stored mode (read) is used again; the object's own path may be passed back in.
   ASSERT_TRUE(FileOp.setFilename(f, FileOp.getFilename(f)));
@@ -317,7 +300,7 @@ TEST_F(FileTest, MakeDirCreatesEveryMissingPartAndRefusesAFileInTheWay) {
   EXPECT_TRUE(FileOp.makeDir(again.get()));
   EXPECT_TRUE(heard().empty());
 
-  spit(at("plain"), "");
+  writeFile(at("plain"), "");
   Path last(at("plain"));
   EXPECT_FALSE(FileOp.makeDir(last.get()));
   expectOneRecord(LUMO_TRC_E, 511, "Error mkdir() [" + at("plain") + "] [errno=" +
@@ -347,12 +330,12 @@ TEST_F(FileTest, CpCopiesInChunksAndReleasesEverythingOnEveryPath) {
   int blocks = MemOp.getAllocCount();
   std::string big(1048576 + 4099, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 251);
-  spit(at("big"), big);
+  writeFile(at("big"), big);
   Path src(at("big")), dst(at("copy"));
   EXPECT_TRUE(FileOp.cp(src.get(), dst.get()));
-  EXPECT_TRUE(slurp(at("copy")) == big);
+  EXPECT_TRUE(readFile(at("copy")) == big);
 
-  spit(at("empty"), "");
+  writeFile(at("empty"), "");
   Path esrc(at("empty")), edst(at("ecopy"));
   EXPECT_TRUE(FileOp.cp(esrc.get(), edst.get()));
   EXPECT_TRUE(fs::exists(at("ecopy")));
@@ -427,19 +410,19 @@ TEST_F(FileTest, SizesBeyondFourGibibytesAreCopiedWholeAndSaturateTheIntGetters)
 }
 
 TEST_F(FileTest, RenameRemoveAndForceRenameTraceTheirFailures) {
-  spit(at("a"), "A");
-  spit(at("b"), "B");
+  writeFile(at("a"), "A");
+  writeFile(at("b"), "B");
   Path a(at("a")), b(at("b"));
   EXPECT_FALSE(FileOp.rename(a.get(), Path(at("no/b")).get()));
   expectOneRecord(LUMO_TRC_E, 3015, "Error rename file [" + at("a") + "] to [" + at("no/b") + "]");
   EXPECT_TRUE(FileOp.forcerename(a.get(), b.get()));
-  EXPECT_EQ(slurp(at("b")), "A");
+  EXPECT_EQ(readFile(at("b")), "A");
   EXPECT_FALSE(fs::exists(at("a")));
 
   // Onto itself: the file is not removed first and survives.
   Path self(at("b")), selfToo(dir_ + "//b");
   EXPECT_TRUE(FileOp.forcerename(self.get(), selfToo.get()));
-  EXPECT_EQ(slurp(at("b")), "A");
+  EXPECT_EQ(readFile(at("b")), "A");
 
   EXPECT_TRUE(FileOp.remove(b.get()));
   EXPECT_FALSE(FileOp.remove(b.get()));
@@ -447,7 +430,7 @@ TEST_F(FileTest, RenameRemoveAndForceRenameTraceTheirFailures) {
 }
 
 TEST_F(FileTest, StatusQueriesTellFilesFromDirectoriesAndSpecialFiles) {
-  spit(at("f"), "12345");
+  writeFile(at("f"), "12345");
   Path f(at("f")), d(dir_), none(at("none"));
   EXPECT_EQ(FileOp.fileSize(f.get()), 5);
   EXPECT_EQ(FileOp.fileSize(none.get()), 0);
@@ -541,7 +524,7 @@ class FuserTest : public FileTest {
 };
 
 TEST_F(FuserTest, UsageRAsksTheCommandsStatus) {
-  spit(at("held"), "x");
+  writeFile(at("held"), "x");
   FILE *held = std::fopen(at("held").c_str(), "r");
   Path p(at("held"));
   EXPECT_TRUE(accessed(p));
@@ -551,7 +534,7 @@ TEST_F(FuserTest, UsageRAsksTheCommandsStatus) {
 
 TEST_F(FuserTest, UsageFKeepsTheOutputFileOnlyWhenTheFileIsInUse) {
   FileOp.setFuserUsage(FileOp.usageF);
-  spit(at("held"), "x");
+  writeFile(at("held"), "x");
   FILE *held = std::fopen(at("held").c_str(), "r");
   Path p(at("held"));
   EXPECT_TRUE(accessed(p));
@@ -570,7 +553,7 @@ TEST_F(FuserTest, ThePathReachesTheCommandAsOneQuotedWord) {
   std::string name = "it's a $(touch pwned) `x`;touch pwned";
   Path p(at(name));
   EXPECT_TRUE(accessed(p));
-  EXPECT_EQ(slurp(at(name + "_fuser.out")), at(name) + "\n");
+  EXPECT_EQ(readFile(at(name + "_fuser.out")), at(name) + "\n");
   EXPECT_FALSE(fs::exists(at("pwned")));
 }
 
@@ -579,7 +562,7 @@ TEST_F(FuserTest, ThePathReachesTheCommandAsOneQuotedWord) {
 TEST_F(FuserTest, TheOutputFileIsNeverWrittenThroughASymbolicLink) {
   FileOp.setFuser("echo");
   FileOp.setFuserUsage(FileOp.usageF);
-  spit(at("victim"), "precious");
+  writeFile(at("victim"), "precious");
   fs::create_symlink(at("victim"), at("f_fuser.out"));
   fs::create_symlink(at("absent"), at("g_fuser.out"));
   Path f(at("f")), g(at("g"));
@@ -587,7 +570,7 @@ TEST_F(FuserTest, TheOutputFileIsNeverWrittenThroughASymbolicLink) {
   expectOneRecord(LUMO_TRC_E, 500, "Error open file [f_fuser.out] [wb] [errno=40]");
   EXPECT_FALSE(accessed(g));
   expectOneRecord(LUMO_TRC_E, 500, "Error open file [g_fuser.out] [wb] [errno=40]");
-  EXPECT_EQ(slurp(at("victim")), "precious");
+  EXPECT_EQ(readFile(at("victim")), "precious");
   EXPECT_FALSE(fs::exists(at("absent")));
 }
 
@@ -646,7 +629,7 @@ TEST_F(FileTest, NegativeLengthsAreRefusedAndTraced) {
   EXPECT_EQ(FileOp.getReaded(f), 0);
   EXPECT_STREQ(buf, "abc");
   FileOp.del(f);
-  EXPECT_EQ(slurp(path), "");
+  EXPECT_EQ(readFile(path), "");
 }
 
 // A text int cannot count would be written only in part; it is refused whole instead.
@@ -662,14 +645,14 @@ TEST_F(FileTest, TextsLongerThanAnIntCountsAreNotWrittenInPart) {
   EXPECT_FALSE(FileOp.writeStr(f, huge.text()));
   expectOneRecord(LUMO_TRC_E, 502, "Error write file [" + path + "]: length 4311744511");
   FileOp.del(f);
-  EXPECT_EQ(slurp(path), "");
+  EXPECT_EQ(readFile(path), "");
 }
 
 TEST_F(FileTest, SizesAndPositionsPastTwoGiBSaturate) {
   std::string path = at("sparse.bin");
   {
     std::error_code ec;
-    spit(path, "");
+    writeFile(path, "");
     fs::resize_file(path, std::uintmax_t{3} << 30, ec);
     if (ec) GTEST_SKIP() << "no sparse file of 3 GiB here: " << ec.message();
   }

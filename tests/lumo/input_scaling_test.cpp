@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/testutil.hpp"
+
 namespace {
 
 // The best of three runs, so that a busy machine slows a run but not the verdict.
@@ -57,15 +59,7 @@ void expectLinear(const char *what, int n, Setup setup) {
 // Traces at level W and above only, so that formatting records does not hide the work.
 class InputScalingTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    trace_ = TraceOp.inst(LUMO_TRC_W, nullptr, 0);
-    TraceOp.set(trace_);
-  }
-  void TearDown() override {
-    TraceOp.set(trace_);
-    TraceOp.del(trace_);
-  }
-  LumoTrace *trace_ = nullptr;
+  ScopedTrace trace_{LUMO_TRC_W, 0};
 };
 
 unsigned fnv1a(unsigned h, const std::string &text) {
@@ -144,9 +138,9 @@ TEST_F(InputScalingTest, AttributeNamesThatCollideUnderAFixedHashParseAsFastAsOt
 }
 
 TEST_F(InputScalingTest, ConverterFilesLoadInTimeProportionalToTheirMappings) {
-  char dir[] = "/tmp/lumo-scaling-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string path = std::string(dir) + "/conv.xml";
+  TempDir dir("scaling");
+  ASSERT_TRUE(dir.made());
+  std::string path = dir.at("conv.xml");
   // Mostly entries without mappings: reading them is cheap, walking to them is what counts.
   expectLinear("converter file", 20000, [&path](int n) {
     std::string xml = "<table>\n";
@@ -155,15 +149,9 @@ TEST_F(InputScalingTest, ConverterFilesLoadInTimeProportionalToTheirMappings) {
                     : "<conv ebcdic=\"" + std::to_string(1 + i % 255) + "\" latin1=\"" +
                           std::to_string(1 + (i * 7) % 255) + "\"/>\n";
     xml += "</table>\n";
-    FILE *f = std::fopen(path.c_str(), "wb");
-    if (f) {
-      std::fwrite(xml.data(), 1, xml.size(), f);
-      std::fclose(f);
-    }
+    writeFile(path, xml);
     return [&path] { EbcdicOp.del(EbcdicOp.inst(1252, path.c_str())); };
   });
-  unlink(path.c_str());
-  rmdir(dir);
 }
 
 // The argument vector of n options with values, as main receives it.

@@ -8,8 +8,7 @@
 
 #include <string>
 
-#include "stdout_capture.hpp"
-#include "trace_listener.hpp"
+#include "support/testutil.hpp"
 
 namespace {
 
@@ -18,17 +17,12 @@ const std::string kProbeDir = LUMO_PROBE_DIR;
 class LibTest : public ::testing::Test {
  protected:
   void SetUp() override { TraceListener::clear(); }
-  void TearDown() override { EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_LIB), libBlocks_); }
+  void TearDown() override { blocks_.expectUnchanged(); }
   TraceListener listener_;
-  int libBlocks_ = MemOp.getAllocCntID(LUMO_TID_LIB);
+  BlockCounts blocks_{LUMO_TID_LIB};
 };
 
-std::string describe(LumoLib *lib) {
-  char *text = lib->toString(lib);
-  std::string out = text ? text : "(null)";
-  StrOp.freeStr(text);
-  return out;
-}
+std::string describe(LumoLib *lib) { return take(lib->toString(lib)); }
 
 TEST_F(LibTest, NameWithoutSuffixLoadsWithSoAppendedAndResolvesSymbols) {
   int before = LibOp.count();

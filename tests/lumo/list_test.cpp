@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/testutil.hpp"
+
 namespace {
 
 struct Heard {
@@ -32,10 +34,10 @@ class ListTest : public ::testing::Test {
   }
   void SetUp() override {
     heard.clear();
-    listsAtStart = MemOp.getAllocCntID(LUMO_TID_LIST);
+    lists.note({LUMO_TID_LIST});
   }
-  void TearDown() override { EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_LIST), listsAtStart); }
-  int listsAtStart = 0;
+  void TearDown() override { lists.expectUnchanged(); }
+  BlockCounts lists;
 };
 
 // Slots of a list's item array: the only block of the list whose size changes after inst.

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "lumo/stdout_capture.hpp"
+#include "support/testutil.hpp"
 
 namespace {
 
@@ -22,23 +22,12 @@ class MapTest : public ::testing::Test {
     TraceOp.setLevel(nullptr, LUMO_TRC_D);
   }
   void SetUp() override {
-    for (int tid : kTids) atStart.push_back(MemOp.getAllocCntID(tid));
+    blocks.note({LUMO_TID_MAP, LUMO_TID_LIST, LUMO_TID_STRING});
     map = MapOp.inst();
   }
   void TearDown() override {
     MapOp.del(map);
-    for (std::size_t i = 0; i < kTids.size(); ++i)
-      EXPECT_EQ(MemOp.getAllocCntID(kTids[i]), atStart[i]) << "type " << kTids[i];
-  }
-
-  // The console text of what fn traces.
-  template <class Fn>
-  std::string traced(Fn fn) {
-    StreamCapture out;
-    TraceOp.setStdErr(nullptr, 1);
-    fn();
-    TraceOp.setStdErr(nullptr, 0);
-    return out.text();
+    blocks.expectUnchanged();
   }
 
   // key=value pairs in iteration order.
@@ -50,15 +39,14 @@ class MapTest : public ::testing::Test {
     return seen;
   }
 
-  const std::vector<int> kTids{LUMO_TID_MAP, LUMO_TID_LIST, LUMO_TID_STRING};
-  std::vector<int> atStart;
+  BlockCounts blocks;
   LumoMap *map = nullptr;
 };
 
 char one[] = "1", two[] = "2", three[] = "3";
 
 TEST_F(MapTest, KeysLandInTheirBuckets) {
-  std::string out = traced([&] {
+  std::string out = echoOf([&] {
     MapOp.put(map, "Aa", one);
     MapOp.put(map, "BB", two);
     EXPECT_EQ(MapOp.get(map, "Aa"), one);
@@ -98,7 +86,7 @@ TEST_F(MapTest, IterationRunsByBucketThenByInsertion) {
 TEST_F(MapTest, ReplacingAKeyMovesItToTheEndOfItsBucket) {
   MapOp.put(map, "Aa", one);
   MapOp.put(map, "BB", two);
-  std::string out = traced([&] { MapOp.put(map, "Aa", three); });
+  std::string out = echoOf([&] { MapOp.put(map, "Aa", three); });
   EXPECT_NE(out.find("replace existing object with key [Aa]"), std::string::npos) << out;
   EXPECT_EQ(MapOp.size(map), 2);
   EXPECT_EQ(walk(), (std::vector<std::string>{"BB=2", "Aa=3"}));
@@ -133,7 +121,8 @@ TEST_F(MapTest, KeysAreCopiedAndRemovingGivesBackTheValue) {
   EXPECT_EQ(MapOp.remove(map, "key"), one);
   EXPECT_EQ(MapOp.size(map), 0);
   EXPECT_EQ(MapOp.first(map), nullptr);
-  EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_LIST), atStart[1]);  // the empty bucket's list is gone
+  // The empty bucket's list is gone.
+  EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_LIST), blocks.at(LUMO_TID_LIST));
 }
 
 TEST_F(MapTest, ClearReleasesEntriesButNotValues) {
@@ -147,7 +136,7 @@ TEST_F(MapTest, ClearReleasesEntriesButNotValues) {
   EXPECT_EQ(MapOp.size(map), 0);
   EXPECT_EQ(MapOp.first(map), nullptr);
   EXPECT_STREQ(values[49], "v49");
-  EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_MAP), atStart[0] + 2);  // the map itself only
+  EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_MAP), blocks.at(LUMO_TID_MAP) + 2);  // the map only
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "stdout_capture.hpp"
+#include "support/testutil.hpp"
 
 namespace {
 

@@ -10,25 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "stdout_capture.hpp"
-#include "trace_listener.hpp"
-#include "wake_latency.hpp"
+#include "support/testutil.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long msSince(Clock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-std::string describe(LumoMutex *m) {
-  char *s = MutexOp.toString(m);
-  std::string out = s ? s : "(null)";
-  StrOp.freeStr(s);
-  return out;
-}
+std::string describe(LumoMutex *m) { return take(MutexOp.toString(m)); }
 
 // Holds a mutex on another thread until released.
 class Holder {
@@ -138,11 +124,11 @@ TEST(MutexTest, TrywaitAcquiresAMutexReleasedWithinTheTimeout) {
 // A bounded wait takes the lock as soon as its holder lets go, not at its next look.
 TEST(MutexTest, ABoundedWaitTakesTheLockAsSoonAsItIsReleased) {
   LumoMutex *m = MutexOp.inst(nullptr, 1);
-  auto latency = lumo_test::measureWakeLatency(
-      lumo_test::kWakeRounds, [m] { MutexOp.wait(m); },
+  auto latency = measureWakeLatency(
+      kWakeRounds, [m] { MutexOp.wait(m); },
       [m] { return MutexOp.trywait(m, 5000) != 0; }, [m] { MutexOp.post(m); },
       [m] { MutexOp.post(m); });
-  EXPECT_LT(latency.medianMs, lumo_test::kWokenMedianMs) << latency.all;
+  EXPECT_LT(latency.medianMs, kWokenMedianMs) << latency.all;
   MutexOp.del(m);
 }
 

@@ -15,30 +15,22 @@
 #include <thread>
 #include <vector>
 
-#include "parsed_root.hpp"
-#include "stdout_capture.hpp"
+#include "support/testutil.hpp"
 
 namespace {
-
-const int kTids[] = {LUMO_TID_ATTR, LUMO_TID_NODE, LUMO_TID_MAP,  LUMO_TID_LIST,
-                     LUMO_TID_MUTEX, LUMO_TID_STRING, LUMO_TID_DOC};
 
 // Level S is in the test trace's mask; echo is on only while a test captures the console.
 class NodeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     DocOp.setIgnoreCase(0);
-    trace = TraceOp.inst(LUMO_TRC_S, nullptr, 0);
-    TraceOp.set(trace);
-    for (int tid : kTids) atStart.push_back(MemOp.getAllocCntID(tid));
+    blocks.note({LUMO_TID_ATTR, LUMO_TID_NODE, LUMO_TID_MAP, LUMO_TID_LIST, LUMO_TID_MUTEX,
+                 LUMO_TID_STRING, LUMO_TID_DOC});
   }
   void TearDown() override {
     for (LumoNode *n : made) NodeOp.del(n);
     DocOp.setIgnoreCase(0);
-    for (std::size_t i = 0; i < atStart.size(); ++i)
-      EXPECT_EQ(MemOp.getAllocCntID(kTids[i]), atStart[i]) << "type " << kTids[i];
-    TraceOp.set(trace);
-    TraceOp.del(trace);
+    blocks.expectUnchanged();
   }
 
   LumoNode *make(const char *name) {
@@ -50,21 +42,17 @@ class NodeTest : public ::testing::Test {
   // The messages the node module traced while fn ran.
   template <class Fn>
   std::vector<std::string> traced(Fn fn) {
-    StreamCapture out;
-    TraceOp.setStdErr(nullptr, 1);
-    fn();
-    TraceOp.setStdErr(nullptr, 0);
     static const std::regex record(R"(^.*S [^ ]+ +ONode +\d+ (.*)$)");
     std::vector<std::string> messages;
-    for (const auto &line : out.lines()) {
+    for (const auto &line : splitLines(echoOf(fn))) {
       std::smatch m;
       if (std::regex_match(line, m, record)) messages.push_back(m[1].str());
     }
     return messages;
   }
 
-  LumoTrace *trace = nullptr;
-  std::vector<int> atStart;
+  ScopedTrace trace{LUMO_TRC_S, 0};
+  BlockCounts blocks;
   std::vector<LumoNode *> made;
 };
 
@@ -80,12 +68,7 @@ std::vector<std::string> childNames(LumoNode *n) {
   return out;
 }
 
-std::string plain(LumoNode *n) {
-  char *s = NodeOp.toString(n);
-  std::string out = s ? s : "<null>";
-  StrOp.freeStr(s);
-  return out;
-}
+std::string plain(LumoNode *n) { return take(NodeOp.toString(n)); }
 
 TEST_F(NodeTest, MissingAttributesGiveTheDefaultAndATraceLine) {
   LumoNode *n = make("cfg");
@@ -405,7 +388,7 @@ void preorder(LumoNode *n, std::vector<LumoNode *> *out) {
 // and again; it merges the source as it was before the merge instead, as a separate copy would.
 TEST_F(NodeTest, MergeIntoItsOwnSubtreeMergesTheSourceAsItWas) {
   const char *xml = "<a x=\"1\"><b y=\"2\"><c z=\"3\"/></b><d/></a>";
-  TraceOp.setLevel(trace, 0);
+  TraceOp.setLevel(trace.get(), 0);
   for (int target = 1; target <= 3; ++target)
     for (int overwrite = 0; overwrite <= 1; ++overwrite) {
       SCOPED_TRACE(std::to_string(target) + " " + std::to_string(overwrite));
@@ -430,7 +413,7 @@ TEST_F(NodeTest, MergeIntoItsOwnSubtreeMergesTheSourceAsItWas) {
 // with every combination of switches, and leaves nothing behind (the fixture counts blocks).
 TEST_F(NodeTest, MergesBetweenNodesOfOneTreeEnd) {
   const char *xml = "<a v=\"0\"><a v=\"1\"><a v=\"2\"/><b/></a><b v=\"3\"><a/></b></a>";
-  TraceOp.setLevel(trace, 0);
+  TraceOp.setLevel(trace.get(), 0);
   std::vector<LumoNode *> shape;
   LumoNode *model = parsedRoot(xml);
   preorder(model, &shape);
@@ -548,7 +531,7 @@ void onSmallStack(std::size_t bytes, Fn fn) {
 // recursive walk fits, the iterative ones do.
 TEST_F(NodeTest, TreesDeeperThanAStackAllowsAreClonedMergedAndDeleted) {
   constexpr int kDepth = 4000;
-  TraceOp.setLevel(trace, 0);
+  TraceOp.setLevel(trace.get(), 0);
   LumoNode *root = NodeOp.inst("l", nullptr, 0);
   LumoNode *leaf = root;
   for (int i = 1; i < kDepth; ++i) {

@@ -37,27 +37,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
 
 #include "lumo/impl/testing.h"
-#include "parsed_root.hpp"
-#include "stdout_capture.hpp"
-
-namespace fs = std::filesystem;
+#include "support/testutil.hpp"
 
 namespace {
 
 constexpr long kMaxPoints = 5000;  // a path making more allocations than this is a fault itself
 
+// One directory for the whole run, removed when the process ends.
 std::string tempDir() {
-  static std::string dir = [] {
-    char name[] = "/tmp/lumo-oom-XXXXXX";
-    return std::string(mkdtemp(name) ? name : "/tmp");
-  }();
-  return dir;
+  static TempDir dir("oom");
+  return dir.made() ? dir.path() : "/tmp";
 }
 
 // Records "<module> <points>" lines for the reliability report when LUMO_OOM_REPORT names a file.
@@ -119,19 +113,10 @@ class InjectionTest : public ::testing::Test {
   static void TearDownTestSuite() {
     TraceOp.set(trace_);
     TraceOp.del(trace_);
-    std::error_code ec;
-    fs::remove_all(tempDir(), ec);
   }
   static LumoTrace *trace_;
 };
 LumoTrace *InjectionTest::trace_ = nullptr;
-
-// Texts the library hands out, taken over and freed.
-std::string take(char *owned) {
-  std::string out = owned ? owned : "<null>";
-  StrOp.freeStr(owned);
-  return out;
-}
 
 // The plain text of a subtree, or false when it cannot be made.
 bool textOf(LumoNode *node, std::string *out) {

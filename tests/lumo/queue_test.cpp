@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "lumo/impl/queue.hpp"
-#include "trace_listener.hpp"
-#include "wake_latency.hpp"
+#include "support/testutil.hpp"
 
 namespace {
 
@@ -195,10 +194,10 @@ TEST(QueueTest, WaitPostBlocksUntilAPostArrives) {
 
 TEST(QueueTest, WaitPostWakesAsSoonAsAMessageIsPosted) {
   LumoQueue *q = QueueOp.inst(10);
-  auto latency = lumo_test::measureWakeLatency(
-      lumo_test::kWakeRounds, [] {}, [q] { return QueueOp.waitPost(q) == letter('W'); },
+  auto latency = measureWakeLatency(
+      kWakeRounds, [] {}, [q] { return QueueOp.waitPost(q) == letter('W'); },
       [q] { QueueOp.post(q, letter('W'), 1); }, [] {});
-  EXPECT_LT(latency.medianMs, lumo_test::kWokenMedianMs) << latency.all;
+  EXPECT_LT(latency.medianMs, kWokenMedianMs) << latency.all;
   EXPECT_TRUE(QueueOp.isEmpty(q));
   QueueOp.del(q);
 }

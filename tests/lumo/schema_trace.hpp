@@ -9,13 +9,13 @@
 #include <lumo/mem.h>
 #include <lumo/node.h>
 #include <lumo/trace.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <regex>
 #include <string>
 #include <vector>
+
+#include "support/testutil.hpp"
 
 // Each record as "<letter> <object> <code> <message>"; a println line as "println <text>".
 using Records = std::vector<std::string>;
@@ -29,16 +29,12 @@ class SchemaTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(kStdoutUnbuffered);
     DocOp.setIgnoreCase(0);
-    trace_ = TraceOp.inst(kEveryLevel, nullptr, 0);
-    TraceOp.set(trace_);
-    for (int tid : kTids) atStart_.push_back(MemOp.getAllocCntID(tid));
+    blocks_.note(
+        {LUMO_TID_ATTR, LUMO_TID_NODE, LUMO_TID_STRING, LUMO_TID_STRTOK, LUMO_TID_MAP});
   }
   void TearDown() override {
     for (LumoNode *n : made_) NodeOp.del(n);
-    for (std::size_t i = 0; i < atStart_.size(); ++i)
-      EXPECT_EQ(MemOp.getAllocCntID(kTids[i]), atStart_[i]) << "allocation type " << kTids[i];
-    TraceOp.set(trace_);
-    TraceOp.del(trace_);
+    blocks_.expectUnchanged();
   }
 
   // A node owned by the fixture.
@@ -53,38 +49,15 @@ class SchemaTest : public ::testing::Test {
   // writes one for each read of a missing attribute).
   template <class Fn>
   Records traced(Fn fn, bool everything = false) {
-    std::fflush(nullptr);
-    char name[] = "/tmp/lumo-schema-XXXXXX";
-    int tmp = mkstemp(name);
-    unlink(name);
-    int savedOut = dup(1), savedErr = dup(2);
-    dup2(tmp, 1);
-    dup2(tmp, 2);
+    StreamCapture console{StreamCapture::Both{}};
     TraceOp.setStdErr(nullptr, 1);
     fn();
     TraceOp.setStdErr(nullptr, 0);
-    std::fflush(nullptr);
-    dup2(savedOut, 1);
-    dup2(savedErr, 2);
-    close(savedOut);
-    close(savedErr);
-
-    std::string text;
-    lseek(tmp, 0, SEEK_SET);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(tmp, buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
-    close(tmp);
 
     // stamp, application id, code, level letter, thread, object, line, message
     static const std::regex record(R"(^\S+ .(\d{4})([A-Za-z]) .{8} (.{8}) \d{4} ?(.*)$)");
     Records out;
-    std::size_t start = 0;
-    while (start < text.size()) {
-      std::size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      std::string line = text.substr(start, end - start);
-      start = end + 1;
+    for (const std::string &line : console.lines()) {
       std::smatch m;
       if (!std::regex_match(line, m, record)) {
         out.push_back("println " + line);
@@ -108,11 +81,9 @@ class SchemaTest : public ::testing::Test {
 
  private:
   static constexpr int kEveryLevel = 0xFFFFFFF;
-  static constexpr int kTids[] = {LUMO_TID_ATTR, LUMO_TID_NODE, LUMO_TID_STRING, LUMO_TID_STRTOK,
-                                  LUMO_TID_MAP};
-  LumoTrace *trace_ = nullptr;
+  ScopedTrace trace_{kEveryLevel, 0};
+  BlockCounts blocks_;
   std::vector<LumoNode *> made_;
-  std::vector<int> atStart_;
 };
 
 #endif

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "lumo/impl/socket.hpp"
-#include "stdout_capture.hpp"
+#include "support/testutil.hpp"
 
 namespace {
 
@@ -106,16 +106,12 @@ LumoSocket *udpBound(const char *host, int multicast, int *port) {
 class SocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    trace = TraceOp.inst(-1, nullptr, 1);
-    TraceOp.set(trace);
     sockets = SocketOp.count();
-    blocks = MemOp.getAllocCntID(LUMO_TID_SOCKET);
+    blocks.note({LUMO_TID_SOCKET});
   }
   void TearDown() override {
     EXPECT_EQ(SocketOp.count(), sockets);
-    EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_SOCKET), blocks) << "every socket block released";
-    TraceOp.set(trace);
-    TraceOp.del(trace);
+    blocks.expectUnchanged();
   }
 
   // Server object bound to 127.0.0.1, listening and accepting in a thread of its own; client
@@ -144,8 +140,9 @@ class SocketTest : public ::testing::Test {
     ASSERT_TRUE(SocketOp.isConnected(p.client));
   }
 
-  LumoTrace *trace = nullptr;
-  int sockets = 0, blocks = 0;
+  ScopedTrace trace{-1, 1};
+  int sockets = 0;
+  BlockCounts blocks;
 };
 
 TEST_F(SocketTest, ClientAndServerExchangeCompleteBuffers) {

@@ -11,34 +11,18 @@
 #include <regex>
 #include <string>
 
-#include "huge_text.hpp"
+#include "support/testutil.hpp"
 
 namespace {
 
 constexpr int kOwnId = 15;  // a type no module uses, so its counter belongs to these tests
 const std::string kNull = "<null>";
 
-// Copies a returned string and frees it under id.
-std::string take(char *s, int id = LUMO_TID_STRING) {
-  if (!s) return kNull;
-  std::string r(s);
-  StrOp.freeStrID(s, id);
-  return r;
-}
-
 class StrTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    strings_ = MemOp.getAllocCntID(LUMO_TID_STRING);
-    own_ = MemOp.getAllocCntID(kOwnId);
-    blocks_ = MemOp.getAllocCount();
-  }
-  void TearDown() override {
-    EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_STRING), strings_);
-    EXPECT_EQ(MemOp.getAllocCntID(kOwnId), own_);
-    EXPECT_EQ(MemOp.getAllocCount(), blocks_);
-  }
-  int strings_ = 0, own_ = 0, blocks_ = 0;
+  void SetUp() override { blocks_.note({LUMO_TID_STRING, kOwnId, kAllTypes}); }
+  void TearDown() override { blocks_.expectUnchanged(); }
+  BlockCounts blocks_;
 };
 
 TEST_F(StrTest, CatConsumesItsStringOnlyWhenItReturnsANewOne) {
@@ -47,11 +31,11 @@ TEST_F(StrTest, CatConsumesItsStringOnlyWhenItReturnsANewOne) {
   EXPECT_EQ(StrOp.cat(s, nullptr), nullptr);  // s stays alive and is still ours
   char *joined = StrOp.cat(s, "");
   EXPECT_NE(joined, s);
-  EXPECT_EQ(MemOp.getAllocCount(), blocks_ + 1);  // the old string went
+  EXPECT_EQ(MemOp.getAllocCount(), blocks_.at(kAllTypes) + 1);  // the old string went
   joined = StrOp.cat(joined, "cd");
   EXPECT_EQ(take(joined), "abcd");
   char *own = StrOp.catID(StrOp.dupID("x", kOwnId), "y", kOwnId);
-  EXPECT_EQ(MemOp.getAllocCntID(kOwnId), own_ + 1);
+  EXPECT_EQ(MemOp.getAllocCntID(kOwnId), blocks_.at(kOwnId) + 1);
   EXPECT_EQ(take(own, kOwnId), "xy");
 }
 

@@ -9,21 +9,22 @@
 #include <string>
 #include <vector>
 
+#include "support/testutil.hpp"
+
 namespace {
 
 class StrTokTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    tokenizers_ = MemOp.getAllocCntID(LUMO_TID_STRTOK);
-    strings_ = MemOp.getAllocCntID(LUMO_TID_STRING);
+    blocks_.note({LUMO_TID_STRTOK, LUMO_TID_STRING});
     live_ = StrTokOp.count();
   }
   void TearDown() override {
-    EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_STRTOK), tokenizers_);
-    EXPECT_EQ(MemOp.getAllocCntID(LUMO_TID_STRING), strings_);
+    blocks_.expectUnchanged();
     EXPECT_EQ(StrTokOp.count(), live_);
   }
-  int tokenizers_ = 0, strings_ = 0, live_ = 0;
+  BlockCounts blocks_;
+  int live_ = 0;
 };
 
 // Every token of text, in order, and the count reported before the first was taken.
@@ -115,13 +116,6 @@ TEST_F(StrTokTest, BaseSlotsNameCountAndDescribe) {
   EXPECT_EQ(StrTokOp.count(), live_);
 }
 
-std::string takeStr(char *s) {
-  if (!s) return "<null>";
-  std::string r(s);
-  StrOp.freeStr(s);
-  return r;
-}
-
 TEST_F(StrTokTest, ReplaceAllJoinsWithCommasAndAnswersNullWithoutAMatch) {
   struct Case {
     const char *text;
@@ -139,7 +133,7 @@ TEST_F(StrTokTest, ReplaceAllJoinsWithCommasAndAnswersNullWithoutAMatch) {
       {"a", ',', "a", nullptr, "<null>"},
   };
   for (const Case &c : cases)
-    EXPECT_EQ(takeStr(StrTokOp.replaceAll(c.text, c.separator, c.find, c.replacement)), c.want)
+    EXPECT_EQ(take(StrTokOp.replaceAll(c.text, c.separator, c.find, c.replacement)), c.want)
         << (c.text ? c.text : "<null>");
 }
 

@@ -36,28 +36,14 @@
 #include <thread>
 #include <vector>
 
-#include "huge_text.hpp"
-#include "stdout_capture.hpp"
-#include "trace_listener.hpp"
+#include "support/testutil.hpp"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-std::string take(char *s) {
-  std::string out = s ? s : "<null>";
-  StrOp.freeStr(s);
-  return out;
-}
 
 // Records echoed while f runs, with the given levels in the default trace's mask.
 std::vector<std::string> echoed(int levels, const std::function<void()> &f) {
   TraceOp.setLevel(nullptr, levels);
-  TraceOp.setStdErr(nullptr, 1);
-  StreamCapture out(STDOUT_FILENO);
-  f();
-  std::vector<std::string> lines = out.lines();
-  TraceOp.setStdErr(nullptr, 0);
+  std::vector<std::string> lines = splitLines(echoOf(f));
   TraceOp.setLevel(nullptr, 0);
   return lines;
 }
@@ -73,26 +59,6 @@ std::vector<std::string> heardTexts() {
   for (const HeardRecord &r : TraceListener::heard()) out.push_back(r.text);
   return out;
 }
-
-template <class Pred>
-bool waitFor(Pred done, int seconds = 20) {
-  auto end = Clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-struct TempDir {
-  TempDir() {
-    char name[] = "/tmp/lumo-system-XXXXXX";
-    path = mkdtemp(name);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-  std::string file(const char *name) const { return path + "/" + name; }
-  std::string path;
-};
 
 class SystemTest : public ::testing::Test {
  protected:
@@ -232,8 +198,8 @@ TEST_F(SystemTest, DeviceAndPortStubsDoNothing) {
 }
 
 TEST_F(SystemTest, AccessDevChecksReadAndWritePermission) {
-  TempDir dir;
-  std::string path = dir.file("dev");
+  TempDir dir("system");
+  std::string path = dir.at("dev");
   std::ofstream(path) << "x";
   EXPECT_TRUE(SystemOp.accessDev(path.c_str(), 1));
   EXPECT_TRUE(SystemOp.accessDev(path.c_str(), 0));
@@ -242,7 +208,7 @@ TEST_F(SystemTest, AccessDevChecksReadAndWritePermission) {
     EXPECT_FALSE(SystemOp.accessDev(path.c_str(), 0));
   }
   EXPECT_TRUE(SystemOp.accessDev(path.c_str(), 1));
-  EXPECT_FALSE(SystemOp.accessDev(dir.file("missing").c_str(), 1));
+  EXPECT_FALSE(SystemOp.accessDev(dir.at("missing").c_str(), 1));
   EXPECT_FALSE(SystemOp.accessDev(nullptr, 1));
 }
 
@@ -345,7 +311,6 @@ TEST_F(SystemTest, GuidsCarryMacStampAndARisingCounter) {
 // (which fall behind); identifiers wait only for the clock's next millisecond.
 TEST_F(SystemTest, TicksFollowTheClockAndIdentifiersNeedNoFixedPause) {
   ASSERT_NE(SystemOp.inst(), nullptr);
-  using Clock = std::chrono::steady_clock;
   auto begin = Clock::now();
   unsigned first = SystemOp.getTick();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -368,8 +333,8 @@ TEST_F(SystemTest, TicksFollowTheClockAndIdentifiersNeedNoFixedPause) {
 }
 
 TEST_F(SystemTest, SynchronousExecReturnsTheShellStatusAfterTheCommandEnds) {
-  TempDir dir;
-  std::string marker = dir.file("sync");
+  TempDir dir("system");
+  std::string marker = dir.at("sync");
   EXPECT_EQ(SystemOp.systemExec(("sleep 0.2; echo x > '" + marker + "'").c_str(), 0, 0), 0);
   EXPECT_EQ(access(marker.c_str(), F_OK), 0);  // already there: the call waited
   int status = SystemOp.systemExec("exit 3", 0, 0);
@@ -380,8 +345,8 @@ TEST_F(SystemTest, SynchronousExecReturnsTheShellStatusAfterTheCommandEnds) {
 }
 
 TEST_F(SystemTest, AsynchronousExecAnswersAtOnceAndRunsOnAWorkerThatCleansUp) {
-  TempDir dir;
-  std::string marker = dir.file("async");
+  TempDir dir("system");
+  std::string marker = dir.at("async");
   int threads = ThreadOp.count();
   std::string ok = "sleep 0.3; echo x > '" + marker + "'";
   std::vector<std::string> lines = echoed(LUMO_TRC_I, [&] {
@@ -413,7 +378,7 @@ std::map<std::string, std::string> openDescriptors() {
 
 // What the descriptors of a shell command started by the library are open on.
 std::set<std::string> inheritedByAShellCommand(const TempDir &dir) {
-  std::string listing = dir.file("inherited");
+  std::string listing = dir.at("inherited");
   std::string command =
       "for f in /proc/$$/fd/*; do readlink \"$f\"; done > '" + listing + "' 2>/dev/null; true";
   EXPECT_EQ(SystemOp.systemExec(command.c_str(), 0, 0), 0);
@@ -441,7 +406,7 @@ std::vector<std::string> leakedIntoAShellCommand(
 }
 
 TEST_F(SystemTest, ShellCommandsInheritNoSocketOfTheLibrary) {
-  TempDir dir;
+  TempDir dir("system");
   std::map<std::string, std::string> before = openDescriptors();
   LumoSocket *server = SocketOp.inst("127.0.0.1", 0, 0, 0, 0, 0);
   int port = 0;
@@ -469,15 +434,15 @@ TEST_F(SystemTest, ShellCommandsInheritNoSocketOfTheLibrary) {
 
 // File objects and trace files open their files close-on-exec too.
 TEST_F(SystemTest, ShellCommandsInheritNoFileOfTheLibrary) {
-  TempDir dir;
+  TempDir dir("system");
   LumoTrace *previous = TraceOp.get();
   std::map<std::string, std::string> before = openDescriptors();
-  LumoFile *file = FileOp.inst(dir.file("object").c_str(), LUMO_FILE_WRITE);
+  LumoFile *file = FileOp.inst(dir.at("object").c_str(), LUMO_FILE_WRITE);
   ASSERT_NE(file, nullptr);
   LumoTrace *trace = TraceOp.inst(LUMO_TRC_I, nullptr, 0);
-  TraceOp.setFilename(trace, dir.file("traced").c_str());
+  TraceOp.setFilename(trace, dir.at("traced").c_str());
   TraceOp.log(trace, "OTest", LUMO_TRC_I, 1, 1, "opens the file");
-  std::string traceFile = dir.file("traced") + ".000.trc";
+  std::string traceFile = dir.at("traced") + ".000.trc";
   ASSERT_TRUE(waitFor([&] {
     for (const auto &entry : openDescriptors())
       if (entry.second == traceFile) return true;
@@ -703,9 +668,9 @@ TEST_F(SystemTest, ShutdownRefusesACommandLongerThanItsBuffer) {
       lumo::system_shutdownCommand(command, sizeof command, std::string(100, '\'').c_str()));
 
   // Through the table, with a search path where no sudo can be found, in case it ran anyway.
-  TempDir empty;
+  TempDir empty("system");
   std::string path = getenv("PATH") ? getenv("PATH") : "";
-  setenv("PATH", empty.path.c_str(), 1);
+  setenv("PATH", empty.path().c_str(), 1);
   int rc = SystemOp.shutdown(std::string(300, 'p').c_str());
   setenv("PATH", path.c_str(), 1);
   EXPECT_EQ(rc, -1);

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "lumo/stdout_capture.hpp"
+#include "support/testutil.hpp"
 
 namespace {
 
@@ -42,17 +42,6 @@ std::string hex(uintptr_t value) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "%08" PRIXPTR, value);
   return buffer;
-}
-
-// Polls cond for up to ten seconds (emulated targets are slow).
-template <class Cond>
-bool eventually(Cond cond) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 bool contains(const std::string &text, const std::string &part) {
@@ -84,14 +73,14 @@ void untilQuit(LumoThread *self) {
 // A started thread running untilQuit, once its body runs.
 LumoThread *startUntilQuit(const char *name, Probe &probe) {
   LumoThread *t = ThreadOp.inst(name, untilQuit, &probe);
-  if (!ThreadOp.start(t) || !eventually([&] { return probe.running.load(); })) ADD_FAILURE();
+  if (!ThreadOp.start(t) || !waitFor([&] { return probe.running.load(); })) ADD_FAILURE();
   return t;
 }
 
 // Asks a thread running untilQuit to quit, waits until its body has returned, deletes it.
 void quitAndDelete(LumoThread *t, Probe &probe) {
   ThreadOp.quit(t);
-  EXPECT_TRUE(eventually([&] { return probe.done.load(); }));
+  EXPECT_TRUE(waitFor([&] { return probe.done.load(); }));
   ThreadOp.del(t);
 }
 
@@ -175,7 +164,7 @@ TEST_F(ThreadTest, StartedThreadIsFoundByItsIdAndNamedIntoABoundedBuffer) {
   LumoThread *t = ThreadOp.inst("finder", untilQuit, &probe);
   EXPECT_EQ(ThreadOp.getParm(t), &probe);
   ASSERT_TRUE(ThreadOp.start(t));
-  ASSERT_TRUE(eventually([&] { return probe.running.load(); }));
+  ASSERT_TRUE(waitFor([&] { return probe.running.load(); }));
 
   EXPECT_EQ(ThreadOp.findById(probe.id), t);
   char buffer[LUMO_THREAD_NAME_MAX];
@@ -189,7 +178,7 @@ TEST_F(ThreadTest, StartedThreadIsFoundByItsIdAndNamedIntoABoundedBuffer) {
   EXPECT_FALSE(ThreadOp.isQuit(t));
   ThreadOp.quit(t);
   EXPECT_TRUE(ThreadOp.isQuit(t));
-  EXPECT_TRUE(eventually([&] { return probe.done.load(); }));
+  EXPECT_TRUE(waitFor([&] { return probe.done.load(); }));
   ThreadOp.del(t);
 }
 
@@ -206,7 +195,7 @@ TEST_F(ThreadTest, RecordsFromARegisteredThreadCarryItsName) {
       &result);
   StreamCapture out;
   ASSERT_TRUE(ThreadOp.start(t));
-  ASSERT_TRUE(eventually([&] { return result.done.load(); }));
+  ASSERT_TRUE(waitFor([&] { return result.done.load(); }));
   std::string text = out.text();
   EXPECT_TRUE(contains(text, " .0001W tracer   OTest    0001 from the tracer\n")) << text;
   ThreadOp.del(t);
@@ -274,10 +263,10 @@ TEST_F(ThreadTest, WaitPostReceivesWhatAnotherThreadPosts) {
       },
       &probe);
   ASSERT_TRUE(ThreadOp.start(t));
-  ASSERT_TRUE(eventually([&] { return probe.running.load(); }));
+  ASSERT_TRUE(waitFor([&] { return probe.running.load(); }));
   int message = 0;
   EXPECT_TRUE(ThreadOp.post(t, &message));
-  ASSERT_TRUE(eventually([&] { return probe.done.load(); }));
+  ASSERT_TRUE(waitFor([&] { return probe.done.load(); }));
   EXPECT_EQ(probe.received.load(), &message);
   ThreadOp.del(t);
 }
@@ -330,7 +319,7 @@ TEST_F(ThreadTest, SmallStackRequestsGetTheDefaultStack) {
     LumoThread *t = ThreadOp.inst(nullptr, probeStack, &probe);
     if (c.requested) ThreadOp.setStacksize(t, c.requested);
     ASSERT_TRUE(ThreadOp.start(t));
-    ASSERT_TRUE(eventually([&] { return probe.done.load(); }));
+    ASSERT_TRUE(waitFor([&] { return probe.done.load(); }));
     EXPECT_GE(probe.stack.load(), c.atLeast) << "requested " << c.requested;
     ThreadOp.del(t);
   }
@@ -353,7 +342,7 @@ TEST_F(ThreadTest, JoinKillAndPriorityActOnlyOnStartedThreads) {
   Probe probe;
   LumoThread *t = ThreadOp.inst("detached", untilQuit, &probe);
   ASSERT_TRUE(ThreadOp.start(t));
-  ASSERT_TRUE(eventually([&] { return probe.running.load(); }));
+  ASSERT_TRUE(waitFor([&] { return probe.running.load(); }));
   TraceOp.setLevel(nullptr, LUMO_TRC_D | LUMO_TRC_I);
   StreamCapture out;
   // Detached threads cannot be joined: refused as EINVAL instead of asking the platform.
@@ -372,7 +361,7 @@ TEST_F(ThreadTest, JoinKillAndPriorityActOnlyOnStartedThreads) {
   TraceOp.setLevel(nullptr, 0);
 
   ThreadOp.quit(t);
-  EXPECT_TRUE(eventually([&] { return probe.done.load(); }));
+  EXPECT_TRUE(waitFor([&] { return probe.done.load(); }));
   ThreadOp.del(t);
 }
 
@@ -395,13 +384,13 @@ TEST_F(ThreadTest, KillCancelsAStartedThread) {
       },
       &probe);
   ASSERT_TRUE(ThreadOp.start(t));
-  ASSERT_TRUE(eventually([&] { return probe.running.load(); }));
+  ASSERT_TRUE(waitFor([&] { return probe.running.load(); }));
   EXPECT_TRUE(ThreadOp.kill(t));
-  EXPECT_TRUE(eventually([&] { return probe.unwound.load(); }));
+  EXPECT_TRUE(waitFor([&] { return probe.unwound.load(); }));
   {
     StreamCapture refusals;  // join refuses (and says so) until the thread has ended
     // The cancelled body counts as ended like one that returned.
-    EXPECT_TRUE(eventually([&] { return ThreadOp.join(t) != 0; }));
+    EXPECT_TRUE(waitFor([&] { return ThreadOp.join(t) != 0; }));
   }
   ThreadOp.del(t);
 }
@@ -461,7 +450,7 @@ TEST_F(ThreadTest, EndedThreadNeverReachesTheThreadThatGotItsHandle) {
   Probe probe;
   LumoThread *ended = ThreadOp.inst("ended", returnAtOnce, &probe);
   ASSERT_TRUE(ThreadOp.start(ended));
-  ASSERT_TRUE(eventually([&] { return probe.done.load(); }));
+  ASSERT_TRUE(waitFor([&] { return probe.done.load(); }));
   LumoThreadId oldId = probe.id;
 
   // Usually the first new thread gets the handle, once the ended one is gone for good.
@@ -476,7 +465,7 @@ TEST_F(ThreadTest, EndedThreadNeverReachesTheThreadThatGotItsHandle) {
     std::printf("no new thread got the ended thread's handle: checking the refusals only\n");
     bystander = std::make_unique<Bystander>();
   }
-  EXPECT_TRUE(eventually([&] { return ThreadOp.findById(oldId) != ended; }));
+  EXPECT_TRUE(waitFor([&] { return ThreadOp.findById(oldId) != ended; }));
   EXPECT_EQ(ThreadOp.findById(bystander->handle()), nullptr);
   EXPECT_EQ(ThreadOp.nameById(bystander->handle(), nullptr, 0), nullptr);
 
@@ -501,7 +490,7 @@ TEST_F(ThreadTest, EndedThreadNeverReachesTheThreadThatGotItsHandle) {
   // An ended thread may run again; a running one is not started a second time.
   probe.done = false;
   ASSERT_TRUE(ThreadOp.start(ended));
-  EXPECT_TRUE(eventually([&] { return probe.done.load(); }));
+  EXPECT_TRUE(waitFor([&] { return probe.done.load(); }));
   ThreadOp.del(ended);
 
   Probe busy;
@@ -528,7 +517,7 @@ TEST_F(ThreadTest, DeletingTheObjectWhileItsBodyRunsLeavesTheEndingThreadAlone) 
       },
       &selfDeleting);
   ASSERT_TRUE(ThreadOp.start(a));
-  EXPECT_TRUE(eventually([&] { return selfDeleting.done.load(); }));
+  EXPECT_TRUE(waitFor([&] { return selfDeleting.done.load(); }));
 
   struct Gate {
     std::atomic<bool> open{false}, entered{false}, left{false};
@@ -543,13 +532,13 @@ TEST_F(ThreadTest, DeletingTheObjectWhileItsBodyRunsLeavesTheEndingThreadAlone) 
       },
       &gate);
   ASSERT_TRUE(ThreadOp.start(b));
-  ASSERT_TRUE(eventually([&] { return gate.entered.load(); }));
+  ASSERT_TRUE(waitFor([&] { return gate.entered.load(); }));
   ThreadOp.del(b);
   // Another object may now take the deleted one's memory; the ending thread must not mark it.
   Probe probe;
   LumoThread *c = startUntilQuit("successor", probe);
   gate.open = true;
-  EXPECT_TRUE(eventually([&] { return gate.left.load(); }));
+  EXPECT_TRUE(waitFor([&] { return gate.left.load(); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(ThreadOp.findById(probe.id), c);
   {
@@ -661,9 +650,9 @@ TEST_F(ThreadTest, DebugTracingUnderTheRegistryLockDoesNotDeadlock) {
   ASSERT_TRUE(ThreadOp.start(tracer));
   for (auto &w : workers) w.join();
   // A slow start (ThreadSanitizer, qemu) must not let the workers finish before it traced.
-  EXPECT_TRUE(eventually([&] { return probe.records.load() > 0; }));
+  EXPECT_TRUE(waitFor([&] { return probe.records.load() > 0; }));
   ThreadOp.quit(tracer);
-  EXPECT_TRUE(eventually([&] { return probe.done.load(); }));
+  EXPECT_TRUE(waitFor([&] { return probe.done.load(); }));
   ThreadOp.del(tracer);
   std::string text = out.text();
 

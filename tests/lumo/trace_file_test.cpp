@@ -37,45 +37,19 @@
 #include <vector>
 
 #include "lumo/impl/testing.h"
-#include "stdout_capture.hpp"
+#include "support/testutil.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Types whose blocks a trace makes and must give back: strings (file names, queued records),
-// the trace itself, its queue, writer thread and EBCDIC converter.
-const int kTids[] = {LUMO_TID_STRING, LUMO_TID_TRACE, LUMO_TID_QUEUE, LUMO_TID_THREAD,
-                     LUMO_TID_EBCDIC};
-
 constexpr int kWaitMs = 60000;  // the build machines are small and shared
 
-bool waitUntil(const std::function<bool()> &done, int ms = kWaitMs) {
-  for (int waited = 0; waited < ms; waited += 10) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return done();
+bool waitUntil(const std::function<bool()> &done) {
+  return waitFor(done, std::chrono::milliseconds(kWaitMs));
 }
 
-std::string slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::vector<std::string> linesOf(const std::string &path) {
-  std::vector<std::string> out;
-  std::istringstream in(slurp(path));
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
-void spit(const std::string &path, const std::string &text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
+std::vector<std::string> linesOf(const std::string &path) { return splitLines(readFile(path)); }
 
 void setMtime(const std::string &path, time_t t) {
   struct utimbuf times;
@@ -118,70 +92,25 @@ std::string writerName(LumoTrace *trace) {
   return buffer;
 }
 
-// A standard stream of the process redirected into a file that can be read while it fills.
-// Only that stream is flushed: a trace file stream may be held by a writer that is blocked.
-class ConsoleCapture {
- public:
-  explicit ConsoleCapture(FILE *stream) : stream_(stream), fd_(fileno(stream)) {
-    std::fflush(stream_);
-    char name[] = "/tmp/lumo-console-XXXXXX";
-    int fd = mkstemp(name);
-    path_ = name;
-    saved_ = dup(fd_);
-    dup2(fd, fd_);
-    close(fd);
-  }
-  ~ConsoleCapture() {
-    restore();
-    unlink(path_.c_str());
-  }
-  std::string text() const {
-    std::fflush(stream_);
-    return slurp(path_);
-  }
-  std::vector<std::string> lines() const {
-    std::vector<std::string> out;
-    std::istringstream in(text());
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-  }
-  void restore() {
-    if (saved_ < 0) return;
-    std::fflush(stream_);
-    dup2(saved_, fd_);
-    close(saved_);
-    saved_ = -1;
-  }
-
- private:
-  FILE *stream_;
-  int fd_;
-  std::string path_;
-  int saved_ = -1;
-};
-
 // Each test works in a directory of its own, with a default trace (no echo) that it releases;
 // every block the trace took must be back when it is gone.
 class TraceFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/lumo-trcfile-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    base_ = dir_ + "/qivhub";
+    ASSERT_TRUE(tmp_.made());
     traces_ = TraceOp.count();
     // The thread registry is made by the first thread ever registered and kept: make it now.
     LumoThread *first = ThreadOp.inst("trace-file-test", nullptr, nullptr);
     ThreadOp.del(first);
-    for (int tid : kTids) blocks_.push_back(MemOp.getAllocCntID(tid));
+    // Types whose blocks a trace makes and must give back: strings (file names, queued
+    // records), the trace itself, its queue, writer thread and EBCDIC converter.
+    blocks_.note({LUMO_TID_STRING, LUMO_TID_TRACE, LUMO_TID_QUEUE, LUMO_TID_THREAD,
+                  LUMO_TID_EBCDIC});
   }
   void TearDown() override {
     release();
     EXPECT_EQ(TraceOp.count(), traces_);
-    for (std::size_t i = 0; i < blocks_.size(); ++i)
-      EXPECT_EQ(MemOp.getAllocCntID(kTids[i]), blocks_[i]) << "allocation type " << kTids[i];
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
+    blocks_.expectUnchanged();
   }
 
   // A default trace at level I writing the numbered files of base_.
@@ -220,9 +149,10 @@ class TraceFileTest : public ::testing::Test {
   }
 
   LumoTrace *trace_ = nullptr;
-  std::string dir_, base_;
+  TempDir tmp_{"trcfile"};
+  const std::string dir_ = tmp_.path(), base_ = dir_ + "/qivhub";
   int traces_ = 0;
-  std::vector<int> blocks_;
+  BlockCounts blocks_;
 };
 
 TEST_F(TraceFileTest, BurstFromSeveralThreadsLandsOnceEachInThreadOrderAcrossRotations) {
@@ -371,7 +301,7 @@ TEST_F(TraceFileTest, FileNumberIsTheFirstMissingElseTheOldest) {
     SCOPED_TRACE(c.what);
     std::string base = dir_ + "/case" + std::to_string(round++);
     for (const auto &e : c.existing) {
-      spit(numbered(e.first, base), "old\n");
+      writeFile(numbered(e.first, base), "old\n");
       setMtime(numbered(e.first, base), e.second);
     }
     trace_ = trace_ ? trace_ : TraceOp.inst(LUMO_TRC_I, nullptr, 0);
@@ -383,7 +313,7 @@ TEST_F(TraceFileTest, FileNumberIsTheFirstMissingElseTheOldest) {
     for (const auto &e : c.existing) {
       // Rotating files are truncated when chosen; the single file is appended to.
       bool emptied = e.first == c.expected && c.nrfiles > 1;
-      EXPECT_EQ(slurp(numbered(e.first, base)), emptied ? "" : "old\n") << e.first;
+      EXPECT_EQ(readFile(numbered(e.first, base)), emptied ? "" : "old\n") << e.first;
     }
     TraceOp.setFilename(trace_, nullptr);
     EXPECT_EQ(TraceOp.getF(nullptr), nullptr);
@@ -392,7 +322,7 @@ TEST_F(TraceFileTest, FileNumberIsTheFirstMissingElseTheOldest) {
 }
 
 TEST_F(TraceFileTest, SingleFileIsAppendedToAndNeverRotated) {
-  spit(numbered(0), "old line\n");
+  writeFile(numbered(0), "old line\n");
   start(1, 1);
   const int kRecords = 40;  // about 4 KB
   for (int n = 0; n < kRecords; ++n)
@@ -521,7 +451,7 @@ TEST_F(TraceFileTest, ExceptionFileRunsTheInvokeCommandOnceWhenItIsCreated) {
   TraceOp.setExceptionFile(nullptr, 1);
   TraceOp.setInvoke(nullptr, command.c_str(), 0);
   TraceOp.trc("OTest", LUMO_TRC_E, 1, 1, "first failure");
-  EXPECT_EQ(slurp(marker), "run\n");  // run on the writing thread, before trc returned
+  EXPECT_EQ(readFile(marker), "run\n");  // run on the writing thread, before trc returned
   TraceOp.trc("OTest", LUMO_TRC_E, 1, 1, "second failure");
   TraceOp.trace(nullptr, LUMO_TRC_E, 1, "a record without line: not for the exception file");
   TraceOp.trc("OTest", LUMO_TRC_W, 1, 1, "a warning: not for the exception file");
@@ -538,9 +468,9 @@ TEST_F(TraceFileTest, ExceptionFileRunsTheInvokeCommandOnceWhenItIsCreated) {
   }
   ASSERT_FALSE(first.empty());
   ASSERT_FALSE(second.empty());
-  EXPECT_EQ(slurp(base_ + ".exc"), first + second);  // appended without line ends
+  EXPECT_EQ(readFile(base_ + ".exc"), first + second);  // appended without line ends
   EXPECT_EQ(invoking, 1);
-  EXPECT_EQ(slurp(marker), "run\n");
+  EXPECT_EQ(readFile(marker), "run\n");
 }
 
 TEST_F(TraceFileTest, AsynchronousInvokeRunsOnItsOwnThread) {
@@ -550,7 +480,7 @@ TEST_F(TraceFileTest, AsynchronousInvokeRunsOnItsOwnThread) {
   TraceOp.setExceptionFile(nullptr, 1);
   TraceOp.setInvoke(nullptr, ("echo run >> '" + marker + "'").c_str(), 1);
   TraceOp.trc("OTest", LUMO_TRC_E, 1, 1, "failure");
-  EXPECT_TRUE(waitUntil([&] { return slurp(marker) == "run\n"; }));
+  EXPECT_TRUE(waitUntil([&] { return readFile(marker) == "run\n"; }));
   // The worker thread that ran the command is gone before the blocks are counted.
   EXPECT_TRUE(waitUntil([&] { return MemOp.getAllocCntID(LUMO_TID_THREAD) == threadBlocks; }));
 }
@@ -568,10 +498,10 @@ TEST_F(TraceFileTest, ExceptionFileWithoutCommandIsOnlyAppendedTo) {
     std::string m = messageOf(line);
     if (m == "failure one" || m == "failure two") expected += line;
   }
-  EXPECT_EQ(slurp(base_ + ".exc"), expected);
+  EXPECT_EQ(readFile(base_ + ".exc"), expected);
   TraceOp.setExceptionFile(nullptr, 0);
   TraceOp.trc("OTest", LUMO_TRC_E, 1, 1, "off again");
-  EXPECT_EQ(slurp(base_ + ".exc"), expected);
+  EXPECT_EQ(readFile(base_ + ".exc"), expected);
 }
 
 TEST_F(TraceFileTest, EbcdicDumpAddsAConvertedColumn) {
@@ -634,10 +564,9 @@ TEST_F(TraceFileTest, FullQueueWarnsOnTheConsoleOnlyAndReleasesTheRefusedCopy) {
   EXPECT_GE(accepted, 10000);
 
   TraceOp.setStdErr(nullptr, 1);
-  ConsoleCapture out(stdout);
+  StreamCapture out(STDOUT_FILENO);
   record("probe %d", 0);
   record("probe %d", 1);
-  out.restore();
   std::vector<std::string> lines = out.lines();
   TraceOp.setStdErr(nullptr, 0);
   const std::string warning = " OQueue   ";
@@ -717,7 +646,7 @@ class FileSizeLimit {
 
 TEST_F(TraceFileTest, WriteFailuresAreReportedOnceUntilAWriteSucceedsAndDoNotRotate) {
   FileSizeLimit disk;
-  ConsoleCapture err(stderr);
+  StreamCapture err(STDERR_FILENO);
   start(10, 16);
   disk.set(8192);
   // About 150 KB offered to a file that takes 8 KB: bytes that never arrived must not move the
@@ -725,8 +654,8 @@ TEST_F(TraceFileTest, WriteFailuresAreReportedOnceUntilAWriteSucceedsAndDoNotRot
   for (int n = 0; n < 2000; ++n) record("lost %05d", n);
   ASSERT_TRUE(lumo_trace_flush(trace_, kWaitMs));
   const std::string report = "Error write trace file [" + numbered(0) + "] [errno=27] [";
-  std::vector<std::string> lines = err.lines();
-  ASSERT_EQ(lines.size(), 1u) << err.text().substr(0, 2000);
+  std::vector<std::string> lines = splitLines(err.sofar());
+  ASSERT_EQ(lines.size(), 1u) << err.sofar().substr(0, 2000);
   EXPECT_EQ(lines[0].substr(0, report.size()), report);
   EXPECT_FALSE(fs::exists(numbered(1)));
 
@@ -737,7 +666,7 @@ TEST_F(TraceFileTest, WriteFailuresAreReportedOnceUntilAWriteSucceedsAndDoNotRot
   ASSERT_GE(messages.size(), 5u);
   EXPECT_EQ(std::vector<std::string>(messages.end() - 5, messages.end()),
             (std::vector<std::string>{"back 0", "back 1", "back 2", "back 3", "back 4"}));
-  EXPECT_EQ(err.lines().size(), 1u);
+  EXPECT_EQ(splitLines(err.sofar()).size(), 1u);
 
   // Full again after a write succeeded: that is reported again, once.
   disk.set(static_cast<rlim_t>(fs::file_size(numbered(0))));
@@ -752,8 +681,8 @@ TEST_F(TraceFileTest, WriteFailuresAreReportedOnceUntilAWriteSucceedsAndDoNotRot
   EXPECT_EQ(fileErrors, 1);
   disk.lift();
   release();
-  err.restore();
-  EXPECT_EQ(err.lines().size(), 2u) << err.text().substr(0, 2000);
+  err.stop();
+  EXPECT_EQ(splitLines(err.sofar()).size(), 2u) << err.sofar().substr(0, 2000);
 }
 
 // The next file of a rotation will not open: a directory and a dangling symbolic link hold its
@@ -798,7 +727,7 @@ TEST_F(TraceFileTest, ARotationThatCannotOpenTheNextFileKeepsWritingAndTriesAgai
 // a symbolic link, never creates a link's target, and never waits for a FIFO's reader.
 TEST_F(TraceFileTest, SymbolicLinksAndFifosInPlaceOfTheFilesAreRefused) {
   const std::string victim = dir_ + "/victim", absent = dir_ + "/absent";
-  spit(victim, "precious\n");
+  writeFile(victim, "precious\n");
   trace_ = TraceOp.inst(LUMO_TRC_I, nullptr, 0);
   countFileErrors();
   struct Case {
@@ -827,7 +756,7 @@ TEST_F(TraceFileTest, SymbolicLinksAndFifosInPlaceOfTheFilesAreRefused) {
     EXPECT_EQ(fileErrors, before + 1);
     record("not for the victim %d", round);
   }
-  EXPECT_EQ(slurp(victim), "precious\n");
+  EXPECT_EQ(readFile(victim), "precious\n");
   EXPECT_FALSE(fs::exists(absent));
 
   // The exception file: refused while the link is there, reported once, used once it is gone.
@@ -841,10 +770,10 @@ TEST_F(TraceFileTest, SymbolicLinksAndFifosInPlaceOfTheFilesAreRefused) {
   int before = fileErrors;
   for (int n = 0; n < 3; ++n) TraceOp.trc("OTest", LUMO_TRC_E, 1, 1, "failure %d", n);
   EXPECT_EQ(fileErrors, before + 1);
-  EXPECT_EQ(slurp(victim), "precious\n");
+  EXPECT_EQ(readFile(victim), "precious\n");
   fs::remove(base_ + ".exc");
   TraceOp.trc("OTest", LUMO_TRC_E, 1, 1, "failure after");
-  EXPECT_EQ(messageOf(slurp(base_ + ".exc")), "failure after");
+  EXPECT_EQ(messageOf(readFile(base_ + ".exc")), "failure after");
   EXPECT_EQ(fileErrors, before + 1);
 }
 

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "stdout_capture.hpp"
+#include "support/testutil.hpp"
 
 namespace {
 
@@ -346,9 +346,9 @@ TEST_F(TraceTest, OnlyTheDefaultInstanceIsReleased) {
 }
 
 TEST_F(TraceTest, FileSettingsNeedAnInstanceAndAFileNamePart) {
-  char dir[] = "/tmp/lumo-trace-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string base = std::string(dir) + "/qivhub";
+  TempDir dir("trace");
+  ASSERT_TRUE(dir.made());
+  std::string base = dir.at("qivhub");
   std::vector<char> name(base.begin(), base.end());
   name.push_back('\0');
   TraceOp.setFilename(trace, name.data());
@@ -356,7 +356,7 @@ TEST_F(TraceTest, FileSettingsNeedAnInstanceAndAFileNamePart) {
   EXPECT_EQ(TraceOp.getFilename(nullptr), base);
   EXPECT_EQ(TraceOp.getCurrentFilename(nullptr), base + ".000.trc");
   EXPECT_NE(TraceOp.getF(nullptr), nullptr);
-  TraceOp.setFilename(trace, (std::string(dir) + "/").c_str());  // no file-name part
+  TraceOp.setFilename(trace, (dir.path() + "/").c_str());  // no file-name part
   EXPECT_EQ(TraceOp.getFilename(trace), nullptr);
   EXPECT_EQ(TraceOp.getCurrentFilename(trace), nullptr);
   EXPECT_EQ(TraceOp.getF(trace), nullptr);
@@ -367,8 +367,6 @@ TEST_F(TraceTest, FileSettingsNeedAnInstanceAndAFileNamePart) {
   TraceOp.setFilename(nullptr, base.c_str());
   EXPECT_EQ(TraceOp.getFilename(trace), nullptr);
   EXPECT_EQ(TraceOp.getF(trace), nullptr);
-  unlink((base + ".000.trc").c_str());
-  rmdir(dir);
   EXPECT_STREQ(TraceOp.getOS(), "linux");
   EXPECT_STREQ(TraceOp.getARCH(), "ARM");
 }

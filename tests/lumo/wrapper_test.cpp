@@ -11,7 +11,7 @@
 
 #include "lumo/impl/testing.h"
 #include "schema_trace.hpp"
-#include "stdout_capture.hpp"
+#include "support/testutil.hpp"
 
 namespace {
 
