@@ -33,15 +33,11 @@ struct Impl : lumo::Base<LumoLib, libClass> {
     return self;
   }
 
-  static void *getProc(LumoLib *self, const char *name) noexcept {
-    return lumo_lib_getProc(self, name);
-  }
+  // The slot holds the operating-system layer's function itself.
+  static constexpr auto &getProc = lumo_lib_getProc;
 };
-
-constexpr const char *kSlots[] = {LUMO_LIB_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kSlots), "LibOp slots are in byte-wise order");
 
 }  // namespace
 
-const LumoLib LibOp = {LUMO_BASE_INIT(Impl), &lumo_lib_getProc, &Impl::inst};
-static_assert(lumo::classLayoutOk<LumoLib, 2>(), "LibOp layout");
+const LumoLib LibOp = {LUMO_BASE_INIT(Impl), LUMO_LIB_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
+LUMO_CHECK_TABLE(LumoLib, LUMO_LIB_OPS, lumo::kOwnSlotsAt);

@@ -563,7 +563,7 @@ void lumo_node_setStr(LumoNode *node, const char *name, const char *text) {
   if (!d) return;
   int i = lumo::storeFind(d, name);
   if (i >= 0)
-    lumo::valuePutVal(valueOf(d, i), text ? text : "");
+    lumo::valuePutVal(valueOf(d, i), orEmpty(text));
   else if (text)
     lumo::storeAdd(d, name, text, false);
 }

@@ -210,7 +210,7 @@ void waitForOlderPins() noexcept {
   pinsGone.wait(lock, [old] { return pinCount[old].load() == 0; });
 }
 
-const char *orEmpty(const char *s) { return s ? s : ""; }
+using lumo::orEmpty;
 
 // Every level bit that any trace has had in its mask. A record whose level has none of them and
 // no protocol bit passes no trace, so it is dropped before anything else is done: commentary
@@ -1282,8 +1282,4 @@ int lumo_trace_flush(LumoTrace *trace, int timeoutMs) {
 
 const LumoTrace TraceOp = {LUMO_BASE_INIT(Impl), LUMO_TRACE_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
 
-namespace {
-constexpr const char *kTraceSlots[] = {LUMO_TRACE_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kTraceSlots), "TraceOp slots are in byte-wise order");
-static_assert(lumo::classLayoutOk<LumoTrace, 31>(), "TraceOp has the base slots and 31 own slots");
-}  // namespace
+LUMO_CHECK_TABLE(LumoTrace, LUMO_TRACE_OPS, lumo::kOwnSlotsAt);
