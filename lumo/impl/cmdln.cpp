@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "buffer.hpp"
 #include "mem.hpp"
 #include "object.hpp"
 #include "str.hpp"
@@ -46,8 +47,7 @@ void describe(CmdLnData *d, const char *a, const char *b = nullptr, const char *
     if (d->length + static_cast<int>(n) >= d->capacity) {
       int capacity = d->capacity ? d->capacity : 64;
       while (capacity <= d->length + static_cast<int>(n)) capacity *= 2;
-      void *fresh = d->description ? mem_realloc(d->description, capacity, kSource, __LINE__)
-                                   : mem_allocTID(capacity, kTid, kSource, __LINE__);
+      void *fresh = lumo::growBlock(d->description, capacity, kTid, kSource, __LINE__);
       if (!fresh) {
         d->failed = true;
         break;
