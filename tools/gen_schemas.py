@@ -409,13 +409,13 @@ def render_source(schema):
     if len(schema.attrs) > 1:
         out += ["", "constexpr const char *kAccessorOrder[] = {"]
         out += ["    %s," % c_string(attr["name"]) for attr in schema.sorted_attrs()]
-        out += ["};", "static_assert(lumo::wgen::ascending(kAccessorOrder),",
+        out += ["};", "static_assert(lumo::namesAscending(kAccessorOrder),",
                 '              "%s attribute accessors are in byte-wise order of the names");'
                 % table]
     if schema.byname and len(schema.consts) > 1:
         out += ["", "constexpr const char *kConstantOrder[] = {"]
         out += ["    %s," % c_string(member) for _, member, _ in schema.consts]
-        out += ["};", "static_assert(lumo::wgen::ascending(kConstantOrder),",
+        out += ["};", "static_assert(lumo::namesAscending(kConstantOrder),",
                 '              "%s constants are in byte-wise order of their names");' % table]
     out += ["", "}  // namespace", ""]
     return "\n".join(out)

@@ -1196,7 +1196,7 @@ constexpr const char *kAccessorOrder[] = {
     "watchdogPort",
     "xnetgbm",
 };
-static_assert(lumo::wgen::ascending(kAccessorOrder),
+static_assert(lumo::namesAscending(kAccessorOrder),
               "wDigInt attribute accessors are in byte-wise order of the names");
 
 }  // namespace

@@ -888,7 +888,7 @@ constexpr const char *kAccessorOrder[] = {
     "value",
     "version",
 };
-static_assert(lumo::wgen::ascending(kAccessorOrder),
+static_assert(lumo::namesAscending(kAccessorOrder),
               "wProgram attribute accessors are in byte-wise order of the names");
 
 constexpr const char *kConstantOrder[] = {
@@ -1021,7 +1021,7 @@ constexpr const char *kConstantOrder[] = {
     "status_47",
     "status_48",
 };
-static_assert(lumo::wgen::ascending(kConstantOrder),
+static_assert(lumo::namesAscending(kConstantOrder),
               "wProgram constants are in byte-wise order of their names");
 
 }  // namespace

@@ -9,8 +9,8 @@
 
 #include "../lumo/impl/node.hpp"
 
+using lumo::orEmpty;
 using lumo::wgen::equalsIgnoreCase;
-using lumo::wgen::orEmpty;
 
 namespace {
 

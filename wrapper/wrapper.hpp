@@ -16,6 +16,8 @@
 #include <cstddef>
 #include <cstdlib>
 
+#include "../lumo/impl/str.hpp"
+
 // The range check behind wUtils, for direct calls inside the library.
 int wutils_checkAttrRange(const char *nodeName, const char *attrName, const char *type,
                           const char *range, const char *value) noexcept;
@@ -27,21 +29,8 @@ int wutils_checkRange(const char *nodeName, const char *attrName, const char *ty
 namespace lumo {
 namespace wgen {
 
-inline const char *orEmpty(const char *text) noexcept { return text ? text : ""; }
-
 inline bool equalsIgnoreCase(const char *a, const char *b) noexcept {
   return StrOp.equalsi(a, b) != 0;
-}
-
-// C string order: bytes compared as unsigned char.
-inline int compareBytes(const char *a, const char *b) noexcept {
-  const unsigned char *x = reinterpret_cast<const unsigned char *>(a);
-  const unsigned char *y = reinterpret_cast<const unsigned char *>(b);
-  while (*x && *x == *y) {
-    ++x;
-    ++y;
-  }
-  return *x - *y;
 }
 
 // Decimal readers with atoi's rules (leading blanks, sign, digits up to the first other
@@ -78,11 +67,11 @@ inline int dump(const LumoWgenNode &def, const LumoWgenAttr *const *attrs,
   if (!node) {
     if (def.required) {
       TraceOp.trc(kParamObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
-                  ">>>>> Required node %s not found!", orEmpty(def.name));
+                  ">>>>> Required node %s not found!", lumo::orEmpty(def.name));
       return 0;
     }
     TraceOp.trc(kParamObject, LUMO_TRC_Z, __LINE__, LUMO_TRC_CODE, "Node %s not found!",
-                orEmpty(def.name));
+                lumo::orEmpty(def.name));
     return 1;
   }
   TraceOp.trc(kParamObject, LUMO_TRC_A, __LINE__, LUMO_TRC_CODE, "%s", "");
@@ -212,21 +201,6 @@ constexpr bool membersInOrder(const Member (&members)[N], std::size_t recordSize
     if (members[i].offset != alignUp(members[i - 1].offset + members[i - 1].size, members[i].align))
       return false;
   return recordSize == alignUp(members[N - 1].offset + members[N - 1].size, alignof(void *));
-}
-
-// Byte-wise ascending names (accessor order of the attributes, constant order by name).
-template <std::size_t N>
-constexpr bool ascending(const char *const (&names)[N]) {
-  for (std::size_t i = 1; i < N; ++i) {
-    const char *a = names[i - 1];
-    const char *b = names[i];
-    while (*a && *a == *b) {
-      ++a;
-      ++b;
-    }
-    if (static_cast<unsigned char>(*a) >= static_cast<unsigned char>(*b)) return false;
-  }
-  return true;
 }
 
 }  // namespace wgen

@@ -52,8 +52,8 @@ bool numberFits(V value, const char *range, bool unknownAllows, bool *refused) n
     case RangeForm::Bounds: {
       Pieces pieces(range, '-');
       if (!pieces.ok()) return !(*refused = true);
-      const char *low = lumo::wgen::orEmpty(pieces.next());
-      const char *high = lumo::wgen::orEmpty(pieces.next());
+      const char *low = lumo::orEmpty(pieces.next());
+      const char *high = lumo::orEmpty(pieces.next());
       // Written so that a value that is not a number (NaN) fits no bounds.
       if (!(value >= read(low))) return false;
       return isStar(high) || value <= read(high);
@@ -85,10 +85,10 @@ bool textFits(const char *value, const char *range, bool *refused) noexcept {
     case RangeForm::Bounds: {
       Pieces pieces(range, '-');
       if (!pieces.ok()) return !(*refused = true);
-      const char *low = lumo::wgen::orEmpty(pieces.next());
-      const char *high = lumo::wgen::orEmpty(pieces.next());
-      if (lumo::wgen::compareBytes(value, low) < 0) return false;
-      return isStar(high) || lumo::wgen::compareBytes(value, high) <= 0;
+      const char *low = lumo::orEmpty(pieces.next());
+      const char *high = lumo::orEmpty(pieces.next());
+      if (lumo::compareNames(value, low) < 0) return false;
+      return isStar(high) || lumo::compareNames(value, high) <= 0;
     }
     case RangeForm::List: {
       Pieces pieces(range, ',');
@@ -116,11 +116,11 @@ int wutils_checkAttrRange(const char *nodeName, const char *attrName, const char
 int wutils_checkRange(const char *nodeName, const char *attrName, const char *type,
                       const char *range, const char *value, bool *refused) noexcept {
   *refused = false;
-  nodeName = lumo::wgen::orEmpty(nodeName);
-  attrName = lumo::wgen::orEmpty(attrName);
-  type = lumo::wgen::orEmpty(type);
-  range = lumo::wgen::orEmpty(range);
-  value = lumo::wgen::orEmpty(value);
+  nodeName = lumo::orEmpty(nodeName);
+  attrName = lumo::orEmpty(attrName);
+  type = lumo::orEmpty(type);
+  range = lumo::orEmpty(range);
+  value = lumo::orEmpty(value);
 
   bool ok;
   if (lumo::wgen::equalsIgnoreCase(type, "int")) {
@@ -160,7 +160,5 @@ int wutils_checkRange(const char *nodeName, const char *attrName, const char *ty
   return ok ? 1 : 0;
 }
 
-const LumoWUtils wUtils = {&wutils_checkAttrRange};
-
-static_assert(sizeof(LumoWUtils) == sizeof(void *), "wUtils has one slot");
-static_assert(offsetof(LumoWUtils, checkAttrRange) == 0, "checkAttrRange is wUtils' only slot");
+const LumoWUtils wUtils = {LUMO_WUTILS_OPS(LUMO_SLOT_INIT_PREFIXED, wutils_)};
+LUMO_CHECK_TABLE(LumoWUtils, LUMO_WUTILS_OPS, 0);

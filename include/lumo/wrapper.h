@@ -62,9 +62,13 @@ LUMO_API int xNodeTest(const LumoWgenNode *const *list, LumoNode *node);
 /* wUtils: service table, one slot.
  * checkAttrRange(node name, attribute name, type, range, value text): true when the value fits
  *   the type and the range; a failure is traced with the value and the range. */
+#define LUMO_WUTILS_OPS(X, C)                                                         \
+  X(C, int, checkAttrRange,                                                           \
+    (const char *nodeName, const char *attrName, const char *type, const char *range, \
+     const char *value))
+
 typedef struct LumoWUtils {
-  int (*checkAttrRange)(const char *nodeName, const char *attrName, const char *type,
-                        const char *range, const char *value);
+  LUMO_WUTILS_OPS(LUMO_SLOT_FIELD, _)
 } LumoWUtils;
 
 LUMO_API extern const LumoWUtils wUtils;

@@ -43,7 +43,7 @@ struct AttrData {
 
 AttrData *attrData(LumoAttr *attr) noexcept { return lumo::dataOf<AttrData>(attr); }
 
-const char *orEmpty(const char *s) noexcept { return s ? s : ""; }
+using lumo::orEmpty;
 
 char *dupText(const char *text, int line) noexcept {
   return str_dupTagged(text, kTid, kSource, line);
@@ -170,7 +170,7 @@ void Impl::deserialize(LumoAttr *attr, const unsigned char *image) noexcept {
   std::size_t nameLen = eq ? static_cast<std::size_t>(eq - text) : std::strlen(text);
   char *val = close ? copyOf(open + 1, static_cast<std::size_t>(close - open - 1)) : nullptr;
   if (close && !val) return;
-  const char *plain = val ? val : "";
+  const char *plain = orEmpty(val);
   if (!t.node) {
     char *name = copyOf(text, nameLen);
     char *value = nullptr;
@@ -447,8 +447,4 @@ const char *attr_setVal(LumoAttr *attr, const char *text) noexcept {
 
 const LumoAttr AttrOp = {LUMO_BASE_INIT(Impl), LUMO_ATTR_OPS(LUMO_SLOT_INIT_PREFIXED, attr_)};
 
-namespace {
-constexpr const char *kAttrSlots[] = {LUMO_ATTR_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kAttrSlots), "AttrOp slots are in byte-wise order");
-static_assert(lumo::classLayoutOk<LumoAttr, 17>(), "AttrOp has the base slots and 17 own slots");
-}  // namespace
+LUMO_CHECK_TABLE(LumoAttr, LUMO_ATTR_OPS, lumo::kOwnSlotsAt);

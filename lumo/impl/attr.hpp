@@ -9,9 +9,9 @@
 
 #include <cstddef>
 
-#define LUMO_ATTR_DECLARE(prefix, ret, name, params) ret prefix##name params noexcept;
-LUMO_ATTR_OPS(LUMO_ATTR_DECLARE, attr_)
-#undef LUMO_ATTR_DECLARE
+#include "object.hpp"
+
+LUMO_ATTR_OPS(LUMO_SLOT_DECLARE, attr_)
 
 void attr_del(LumoAttr *attr) noexcept;
 LumoAttr *attr_clone(LumoAttr *attr) noexcept;

@@ -12,6 +12,13 @@
 
 namespace lumo {
 
+// The one growth step of the library's growable blocks: the block moved to bytes bytes (its
+// contents kept) when there is one, a new block of the caller's allocation type when there is
+// none; null, the old block untouched, when the memory manager refuses.
+inline void *growBlock(void *block, int bytes, int tid, const char *source, int line) noexcept {
+  return block ? mem_realloc(block, bytes, source, line) : mem_allocTID(bytes, tid, source, line);
+}
+
 template <class T>
 class Buffer {
   static_assert(std::is_trivially_copyable<T>::value, "entries are moved as bytes");
@@ -29,8 +36,7 @@ class Buffer {
     int capacity = capacity_ ? capacity_ : 16;
     while (capacity < n) capacity *= 2;
     int bytes = capacity * static_cast<int>(sizeof(T));
-    void *fresh = items_ ? mem_realloc(items_, bytes, source_, __LINE__)
-                         : mem_allocTID(bytes, tid_, source_, __LINE__);
+    void *fresh = growBlock(items_, bytes, tid_, source_, __LINE__);
     if (!fresh) return false;
     items_ = static_cast<T *>(fresh);
     capacity_ = capacity;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "buffer.hpp"
 #include "mem.hpp"
 #include "object.hpp"
 #include "str.hpp"
@@ -46,8 +47,7 @@ void describe(CmdLnData *d, const char *a, const char *b = nullptr, const char *
     if (d->length + static_cast<int>(n) >= d->capacity) {
       int capacity = d->capacity ? d->capacity : 64;
       while (capacity <= d->length + static_cast<int>(n)) capacity *= 2;
-      void *fresh = d->description ? mem_realloc(d->description, capacity, kSource, __LINE__)
-                                   : mem_allocTID(capacity, kTid, kSource, __LINE__);
+      void *fresh = lumo::growBlock(d->description, capacity, kTid, kSource, __LINE__);
       if (!fresh) {
         d->failed = true;
         break;
@@ -86,7 +86,7 @@ struct Impl : lumo::Base<LumoCmdLn, cmdlnClass> {
 
   static char *toString(LumoCmdLn *self) noexcept {
     CmdLnData *d = lumo::dataOf<CmdLnData>(self);
-    return d ? str_dup(d->description ? d->description : "") : nullptr;
+    return d ? str_dup(lumo::orEmpty(d->description)) : nullptr;
   }
 
   static int getIntDef(LumoCmdLn *self, const char *name, int defaultValue) noexcept {
@@ -157,8 +157,4 @@ struct Impl : lumo::Base<LumoCmdLn, cmdlnClass> {
 
 const LumoCmdLn CmdLnOp = {LUMO_BASE_INIT(Impl), LUMO_CMDLN_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
 
-namespace {
-constexpr const char *kCmdLnSlots[] = {LUMO_CMDLN_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kCmdLnSlots), "CmdLnOp slots are in byte-wise order");
-static_assert(lumo::classLayoutOk<LumoCmdLn, 5>(), "CmdLnOp has the base slots and 5 own slots");
-}  // namespace
+LUMO_CHECK_TABLE(LumoCmdLn, LUMO_CMDLN_OPS, lumo::kOwnSlotsAt);

@@ -109,7 +109,7 @@ const char *doc_getEncoding(void) noexcept { return docencoding.load(kRelaxed); 
 
 char *doc_getEncodingProperty(void) noexcept {
   const char *name = docencoding.load(kRelaxed);
-  return str_fmt("<?xml version=\"1.0\" encoding=\"%s\"?>", name ? name : "");
+  return str_fmt("<?xml version=\"1.0\" encoding=\"%s\"?>", lumo::orEmpty(name));
 }
 
 int doc_getInt(LumoDoc *self, const char *child, const char *attr, int def) noexcept {
@@ -170,15 +170,7 @@ void doc_setXMLProlog(int flag) noexcept { xmlprolog.store(flag != 0, kRelaxed);
 const LumoDoc DocOp = {LUMO_BASE_INIT(Impl), kUtf8Name, kLatin15Name,
                        LUMO_DOC_OPS(LUMO_SLOT_INIT_PREFIXED, doc_)};
 
-namespace {
-constexpr const char *kDocSlots[] = {LUMO_DOC_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kDocSlots), "DocOp slots are in byte-wise order");
-static_assert(lumo::classLayoutOk<LumoDoc, 25>(),
-              "DocOp has the base slots, the two names and 23 own slots");
-static_assert(offsetof(LumoDoc, utf8Name) == 12 * sizeof(void *) &&
-                  offsetof(LumoDoc, latin15Name) == 13 * sizeof(void *) &&
-                  offsetof(LumoDoc, getBool) == 14 * sizeof(void *) &&
-                  offsetof(LumoDoc, node2String) == 27 * sizeof(void *) &&
-                  offsetof(LumoDoc, setXMLProlog) == 36 * sizeof(void *),
+LUMO_CHECK_TABLE(LumoDoc, LUMO_DOC_OPS, lumo::kOwnSlotsAt + 2 * sizeof(void *));
+static_assert(offsetof(LumoDoc, utf8Name) == lumo::kOwnSlotsAt &&
+                  offsetof(LumoDoc, latin15Name) == lumo::kOwnSlotsAt + sizeof(void *),
               "the two names sit between the base slots and the operations");
-}  // namespace

@@ -6,15 +6,15 @@
 
 #include <lumo/doc.h>
 
+#include "object.hpp"
+
 // The deepest element nesting the parser accepts (the root is level 1). The parser recurses
 // once per level and threads run on 256 KiB stacks: a parse at this depth, commentary on, takes
 // about a fifth of such a stack under AddressSanitizer (the document tests measure it). Trees
 // built through the API may be deeper, so walks over trees must not depend on this bound.
 #define LUMO_DOC_MAX_DEPTH 256
 
-#define LUMO_DOC_DECLARE(prefix, ret, name, params) ret prefix##name params noexcept;
-LUMO_DOC_OPS(LUMO_DOC_DECLARE, doc_)
-#undef LUMO_DOC_DECLARE
+LUMO_DOC_OPS(LUMO_SLOT_DECLARE, doc_)
 
 // Whether the serialization form starts with the XML declaration line.
 int doc_isXMLProlog(void) noexcept;

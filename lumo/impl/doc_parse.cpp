@@ -373,8 +373,7 @@ __attribute__((noinline)) LumoNode *readHead(Parser &p, LumoNode *parent,
 bool growValue(Parser &p, int length) noexcept {
   if (length + 1 <= p.valueCap) return true;
   int cap = (length + kValueStep) / kValueStep * kValueStep;
-  void *fresh = p.value ? mem_realloc(p.value, cap, kSource, __LINE__)
-                        : mem_allocTID(cap, kTid, kSource, __LINE__);
+  void *fresh = lumo::growBlock(p.value, cap, kTid, kSource, __LINE__);
   if (!fresh) {
     failMemory(p);
     return false;

@@ -40,8 +40,7 @@ struct Out {
     }
     int want = cap ? cap : 256;
     while (want <= len + more) want *= 2;
-    void *fresh = buf ? mem_realloc(buf, want, kSource, __LINE__)
-                      : mem_allocTID(want, LUMO_TID_STRING, kSource, __LINE__);
+    void *fresh = lumo::growBlock(buf, want, LUMO_TID_STRING, kSource, __LINE__);
     if (!fresh) {
       failed = true;
       return false;

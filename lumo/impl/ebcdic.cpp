@@ -319,8 +319,4 @@ struct Impl : lumo::Base<LumoEbcdic, ebcdicClass> {
 
 const LumoEbcdic EbcdicOp = {LUMO_BASE_INIT(Impl), LUMO_EBCDIC_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
 
-namespace {
-constexpr const char *kEbcdicSlots[] = {LUMO_EBCDIC_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kEbcdicSlots), "EbcdicOp slots are in byte-wise order");
-static_assert(lumo::classLayoutOk<LumoEbcdic, 7>(), "EbcdicOp has the base slots and 7 own slots");
-}  // namespace
+LUMO_CHECK_TABLE(LumoEbcdic, LUMO_EBCDIC_OPS, lumo::kOwnSlotsAt);

@@ -70,8 +70,4 @@ void event_freeRecord(LumoEventData *record) noexcept {
 
 const LumoEvent EventOp = {LUMO_BASE_INIT(Impl), LUMO_EVENT_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
 
-namespace {
-constexpr const char *kEventSlots[] = {LUMO_EVENT_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kEventSlots), "EventOp slots are in byte-wise order");
-static_assert(lumo::classLayoutOk<LumoEvent, 5>(), "EventOp has the base slots and 5 own slots");
-}  // namespace
+LUMO_CHECK_TABLE(LumoEvent, LUMO_EVENT_OPS, lumo::kOwnSlotsAt);

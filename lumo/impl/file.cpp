@@ -169,7 +169,7 @@ bool readAt(FileData *d, unsigned char *buffer, int length, off_t offset) {
   d->rc = errno;
   if (got != length)
     TraceOp.terrno(kObject, LUMO_TRC_E, __LINE__, 501, d->rc, "Error read file [%s]",
-                   d->path ? d->path : "");
+                   lumo::orEmpty(d->path));
   return got == length;
 }
 
@@ -350,7 +350,7 @@ int file_closeFile(LumoFile *file) noexcept {
   d->stream = nullptr;
   if (r != 0)
     TraceOp.terrno(kObject, LUMO_TRC_E, __LINE__, 505, d->rc, "Error close file [%s]",
-                   d->path ? d->path : "");
+                   lumo::orEmpty(d->path));
   return r == 0;
 }
 
@@ -368,7 +368,7 @@ int file_readFile(LumoFile *file, void *buffer, int length) noexcept {
   if (length < 0) {
     d->readCount = 0;
     TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, 501, "Error read file [%s]: length %d",
-                d->path ? d->path : "", length);
+                lumo::orEmpty(d->path), length);
     return 0;
   }
   d->readCount = 0;
@@ -379,7 +379,7 @@ int file_readFile(LumoFile *file, void *buffer, int length) noexcept {
   d->rc = errno;
   if (d->readCount != length)
     TraceOp.terrno(kObject, LUMO_TRC_E, __LINE__, 501, d->rc, "Error read file [%s]",
-                   d->path ? d->path : "");
+                   lumo::orEmpty(d->path));
   return d->readCount == length;
 }
 
@@ -415,7 +415,7 @@ int file_writeFile(LumoFile *file, const void *data, int length) noexcept {
   if (length < 0) {
     d->writtenCount = 0;
     TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, 502, "Error write file [%s]: length %d",
-                d->path ? d->path : "", length);
+                lumo::orEmpty(d->path), length);
     return 0;
   }
   d->writtenCount = 0;
@@ -426,7 +426,7 @@ int file_writeFile(LumoFile *file, const void *data, int length) noexcept {
   d->rc = errno;
   if (d->writtenCount != length)
     TraceOp.terrno(kObject, LUMO_TRC_E, __LINE__, 502, d->rc, "Error write file [%s]",
-                   d->path ? d->path : "");
+                   lumo::orEmpty(d->path));
   return d->writtenCount == length;
 }
 
@@ -454,7 +454,7 @@ int file_vfmtFile(LumoFile *file, const char *format, va_list args) noexcept {
   if (std::vfprintf(d->stream, format, args) >= 0) return 1;
   d->rc = errno;
   TraceOp.terrno(kObject, LUMO_TRC_E, __LINE__, 502, d->rc, "Error write file [%s]",
-                 d->path ? d->path : "");
+                 lumo::orEmpty(d->path));
   return 0;
 }
 
@@ -797,13 +797,7 @@ void file_setFuserUsage(const char *usage) noexcept { replaceSetting(fuserUsage,
 const LumoFile FileOp = {LUMO_BASE_INIT(Impl), kUsageR, kUsageF,
                          LUMO_FILE_OPS(LUMO_SLOT_INIT_PREFIXED, file_)};
 
-namespace {
-constexpr const char *kFileSlots[] = {LUMO_FILE_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kFileSlots), "FileOp slots are in byte-wise order");
-static_assert(lumo::classLayoutOk<LumoFile, 45>(),
-              "FileOp has the base slots, the two usage keywords and 43 own slots");
-static_assert(offsetof(LumoFile, usageR) == 12 * sizeof(void *) &&
-                  offsetof(LumoFile, usageF) == 13 * sizeof(void *) &&
-                  offsetof(LumoFile, accessCheck) == 14 * sizeof(void *),
+LUMO_CHECK_TABLE(LumoFile, LUMO_FILE_OPS, lumo::kOwnSlotsAt + 2 * sizeof(void *));
+static_assert(offsetof(LumoFile, usageR) == lumo::kOwnSlotsAt &&
+                  offsetof(LumoFile, usageF) == lumo::kOwnSlotsAt + sizeof(void *),
               "the usage keywords sit between the base slots and the operations");
-}  // namespace

@@ -7,9 +7,9 @@
 
 #include <cstdarg>
 
-#define LUMO_FILE_DECLARE(prefix, ret, name, params) ret prefix##name params noexcept;
-LUMO_FILE_OPS(LUMO_FILE_DECLARE, file_)
-#undef LUMO_FILE_DECLARE
+#include "object.hpp"
+
+LUMO_FILE_OPS(LUMO_SLOT_DECLARE, file_)
 
 // inst for the files the library creates where others may write (trace, exception and command
 // output files): a symbolic link in the last component is refused like any failed open, and a

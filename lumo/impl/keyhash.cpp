@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "str.hpp"
+
 namespace {
 
 struct Key {
@@ -78,7 +80,7 @@ unsigned lumo::keyedHash(const char *text, bool foldCase) noexcept {
   const Key &k = key();
   State s{k.k0 ^ 0x736F6D6570736575ull, k.k1 ^ 0x646F72616E646F6Dull,
           k.k0 ^ 0x6C7967656E657261ull, k.k1 ^ 0x7465646279746573ull};
-  const unsigned char *p = reinterpret_cast<const unsigned char *>(text ? text : "");
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(lumo::orEmpty(text));
   std::uint64_t length = 0;
   std::uint64_t word = 0;
   int filled = 0;

@@ -32,12 +32,12 @@ struct Impl : lumo::Base<LumoLib, libClass> {
     lumo::countInstance(libClass);
     return self;
   }
-};
 
-constexpr const char *kSlots[] = {LUMO_LIB_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kSlots), "LibOp slots are in byte-wise order");
+  // The slot holds the operating-system layer's function itself.
+  static constexpr auto &getProc = lumo_lib_getProc;
+};
 
 }  // namespace
 
-const LumoLib LibOp = {LUMO_BASE_INIT(Impl), &lumo_lib_getProc, &Impl::inst};
-static_assert(lumo::classLayoutOk<LumoLib, 2>(), "LibOp layout");
+const LumoLib LibOp = {LUMO_BASE_INIT(Impl), LUMO_LIB_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
+LUMO_CHECK_TABLE(LumoLib, LUMO_LIB_OPS, lumo::kOwnSlotsAt);

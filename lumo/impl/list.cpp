@@ -242,8 +242,4 @@ struct Impl : lumo::Base<LumoList, listClass> {
 
 const LumoList ListOp = {LUMO_BASE_INIT(Impl), LUMO_LIST_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
 
-namespace {
-constexpr const char *kListSlots[] = {LUMO_LIST_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kListSlots), "ListOp slots are in byte-wise order");
-static_assert(lumo::classLayoutOk<LumoList, 14>(), "ListOp has the base slots and 14 own slots");
-}  // namespace
+LUMO_CHECK_TABLE(LumoList, LUMO_LIST_OPS, lumo::kOwnSlotsAt);

@@ -316,8 +316,4 @@ struct Impl : lumo::Base<LumoMap, mapClass> {
 
 const LumoMap MapOp = {LUMO_BASE_INIT(Impl), LUMO_MAP_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
 
-namespace {
-constexpr const char *kMapSlots[] = {LUMO_MAP_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kMapSlots), "MapOp slots are in byte-wise order");
-static_assert(lumo::classLayoutOk<LumoMap, 12>(), "MapOp has the base slots and 12 own slots");
-}  // namespace
+LUMO_CHECK_TABLE(LumoMap, LUMO_MAP_OPS, lumo::kOwnSlotsAt);

@@ -14,6 +14,7 @@
 #include <new>
 
 #include "object.hpp"
+#include "str.hpp"
 #ifdef LUMO_TEST_HOOKS
 #include "testing.h"
 #endif
@@ -189,7 +190,7 @@ std::atomic<bool> statMutexOn{false};
 std::atomic<long> failCountdown{0};
 #endif
 
-const char *orEmpty(const char *s) { return s ? s : ""; }
+using lumo::orEmpty;
 
 uintptr_t addr(const void *p) { return reinterpret_cast<uintptr_t>(p); }
 
@@ -677,8 +678,4 @@ long lumo_mem_failAfter(long n) {
 
 const LumoMem MemOp = {LUMO_MEM_OPS(LUMO_SLOT_INIT_PREFIXED, mem_)};
 
-namespace {
-constexpr const char *kMemSlots[] = {LUMO_MEM_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kMemSlots), "MemOp slots are in byte-wise order");
-static_assert(sizeof(LumoMem) == 22 * sizeof(void *), "MemOp has 22 slots");
-}  // namespace
+LUMO_CHECK_TABLE(LumoMem, LUMO_MEM_OPS, 0);

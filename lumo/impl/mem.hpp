@@ -5,8 +5,8 @@
 
 #include <lumo/mem.h>
 
-#define LUMO_MEM_DECLARE(prefix, ret, name, params) ret prefix##name params noexcept;
-LUMO_MEM_OPS(LUMO_MEM_DECLARE, mem_)
-#undef LUMO_MEM_DECLARE
+#include "object.hpp"
+
+LUMO_MEM_OPS(LUMO_SLOT_DECLARE, mem_)
 
 #endif

@@ -54,7 +54,7 @@ struct Impl : lumo::Base<LumoMutex, mutexClass> {
                    : str_fmtID(kTid, "MUX%08" PRIXPTR, reinterpret_cast<uintptr_t>(d));
     int ok = create ? lumo_mutex_create(d) : lumo_mutex_open(d);
     if (!ok) {
-      std::fprintf(stderr, "Error Mutex: %s rc=%d", d->name ? d->name : "", d->rc.load());
+      std::fprintf(stderr, "Error Mutex: %s rc=%d", lumo::orEmpty(d->name), d->rc.load());
       str_freeStrID(d->name, kTid);
       lumo::freeInstance<LumoMutexData>(mutex, mutexClass, __LINE__, false);
       return nullptr;
@@ -110,8 +110,4 @@ struct Impl : lumo::Base<LumoMutex, mutexClass> {
 
 const LumoMutex MutexOp = {LUMO_BASE_INIT(Impl), LUMO_MUTEX_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
 
-namespace {
-constexpr const char *kMutexSlots[] = {LUMO_MUTEX_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kMutexSlots), "MutexOp slots are in byte-wise order");
-static_assert(lumo::classLayoutOk<LumoMutex, 6>(), "MutexOp has the base slots and 6 own slots");
-}  // namespace
+LUMO_CHECK_TABLE(LumoMutex, LUMO_MUTEX_OPS, lumo::kOwnSlotsAt);

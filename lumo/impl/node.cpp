@@ -507,56 +507,10 @@ struct Impl : lumo::Base<LumoNode, nodeClass> {
     takeOver(node, reinterpret_cast<const char *>(image));
   }
   static LumoNode *clone(LumoNode *node) noexcept { return node_clone(node); }
-
-  static constexpr auto &addAttr = node_addAttr;
-  static constexpr auto &addChild = node_addChild;
-  static constexpr auto &clearControlAttributes = node_clearControlAttributes;
-  static constexpr auto &findAttr = node_findAttr;
-  static constexpr auto &findNextNode = node_findNextNode;
-  static constexpr auto &findNode = node_findNode;
-  static constexpr auto &getAttr = node_getAttr;
-  static constexpr auto &getAttrCnt = node_getAttrCnt;
-  static constexpr auto &getBool = lumo_node_getBool;
-  static constexpr auto &getChild = node_getChild;
-  static constexpr auto &getChildCnt = node_getChildCnt;
-  static constexpr auto &getElement = node_getElement;
-  static constexpr auto &getFloat = lumo_node_getFloat;
-  static constexpr auto &getInt = lumo_node_getInt;
-  static constexpr auto &getLong = lumo_node_getLong;
-  static constexpr auto &getName = node_getName;
-  static constexpr auto &getNode = node_getNode;
-  static constexpr auto &getParent = node_getParent;
-  static constexpr auto &getStr = lumo_node_getStr;
-  static constexpr auto &getStr2 = lumo_node_getStr;
-  static constexpr auto &getType = node_getType;
-  static constexpr auto &inst = node_inst;
-  static constexpr auto &mergeNode = node_mergeNode;
-  static constexpr auto &post = node_post;
-  static constexpr auto &removeAttr = node_removeAttr;
-  static constexpr auto &removeAttrByName = node_removeAttrByName;
-  static constexpr auto &removeChild = node_removeChild;
-  static constexpr auto &setBool = lumo_node_setBool;
-  static constexpr auto &setElement = node_setElement;
-  static constexpr auto &setFloat = lumo_node_setFloat;
-  static constexpr auto &setForceRecursive = node_setForceRecursive;
-  static constexpr auto &setInt = lumo_node_setInt;
-  static constexpr auto &setLong = lumo_node_setLong;
-  static constexpr auto &setName = node_setName;
-  static constexpr auto &setParent = node_setParent;
-  static constexpr auto &setStr = lumo_node_setStr;
-  static constexpr auto &setStr2 = lumo_node_setStr;
-  static constexpr auto &setType = node_setType;
-  static constexpr auto &toEscString = node_toEscString;
-  static constexpr auto &triggerSkipMerge = node_triggerSkipMerge;
-  static constexpr auto &wait = node_wait;
 };
 
 }  // namespace
 
-const LumoNode NodeOp = {LUMO_BASE_INIT(Impl), LUMO_NODE_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
+const LumoNode NodeOp = {LUMO_BASE_INIT(Impl), LUMO_NODE_OPS(LUMO_SLOT_INIT_PREFIXED, node_)};
 
-namespace {
-constexpr const char *kNodeSlots[] = {LUMO_NODE_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kNodeSlots), "NodeOp slots are in byte-wise order");
-static_assert(lumo::classLayoutOk<LumoNode, 41>(), "NodeOp has the base slots and 41 own slots");
-}  // namespace
+LUMO_CHECK_TABLE(LumoNode, LUMO_NODE_OPS, lumo::kOwnSlotsAt);

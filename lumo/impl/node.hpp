@@ -42,4 +42,19 @@ int node_getType(LumoNode *node) noexcept;
 void node_setElement(LumoNode *node, const char *text) noexcept;
 LumoNode *node_findNode(LumoNode *node, const char *name) noexcept;
 
+// The typed accessors' slots hold the exported functions themselves, getStr2 and setStr2 the
+// same ones as getStr and setStr.
+inline constexpr auto &node_getBool = lumo_node_getBool;
+inline constexpr auto &node_getFloat = lumo_node_getFloat;
+inline constexpr auto &node_getInt = lumo_node_getInt;
+inline constexpr auto &node_getLong = lumo_node_getLong;
+inline constexpr auto &node_getStr = lumo_node_getStr;
+inline constexpr auto &node_getStr2 = lumo_node_getStr;
+inline constexpr auto &node_setBool = lumo_node_setBool;
+inline constexpr auto &node_setFloat = lumo_node_setFloat;
+inline constexpr auto &node_setInt = lumo_node_setInt;
+inline constexpr auto &node_setLong = lumo_node_setLong;
+inline constexpr auto &node_setStr = lumo_node_setStr;
+inline constexpr auto &node_setStr2 = lumo_node_setStr;
+
 #endif

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "attr.hpp"
+#include "buffer.hpp"
 #include "doc.hpp"
 #include "keyhash.hpp"
 #include "mem.hpp"
@@ -127,8 +128,7 @@ bool auxFor(NodeData *d, int i) noexcept {
       if (x->auxCap > INT_MAX / 4 / static_cast<int>(sizeof(AuxEntry))) return false;
       int cap = x->auxCap ? 2 * x->auxCap : 4;
       int bytes = cap * static_cast<int>(sizeof(AuxEntry));
-      void *fresh = x->aux ? mem_realloc(x->aux, bytes, kNodeSource, __LINE__)
-                           : mem_allocTID(bytes, kNodeTid, kNodeSource, __LINE__);
+      void *fresh = lumo::growBlock(x->aux, bytes, kNodeTid, kNodeSource, __LINE__);
       if (!fresh) return false;
       x->aux = static_cast<AuxEntry *>(fresh);
       x->auxCap = cap;
@@ -563,7 +563,7 @@ void lumo_node_setStr(LumoNode *node, const char *name, const char *text) {
   if (!d) return;
   int i = lumo::storeFind(d, name);
   if (i >= 0)
-    lumo::valuePutVal(valueOf(d, i), text ? text : "");
+    lumo::valuePutVal(valueOf(d, i), orEmpty(text));
   else if (text)
     lumo::storeAdd(d, name, text, false);
 }

@@ -36,8 +36,6 @@ inline void nodeFree(void *p, int line) noexcept {
   if (p) MemOp.freeTID(p, kNodeTid, kNodeSource, line);
 }
 
-inline const char *orEmpty(const char *s) noexcept { return s ? s : ""; }
-
 // One attribute of a node. name is a shared name (names.hpp) or null; text is the stored (escaped)
 // text, inside the node's block or in a block of its own (bits: kRecEntities, kRecTextOwned).
 struct AttrRec {

@@ -8,27 +8,61 @@
 #include <atomic>
 #include <climits>
 #include <cstddef>
+#include <initializer_list>
 #include <new>
 #include <type_traits>
 
 #include <lumo/mem.h>
 
-// Initialiser expansions of the operation lists: free functions named <prefix><slot> for service
-// tables, static members Impl::<slot> for class tables.
+// Expansions of the operation lists: declarations and initialisers of free functions named
+// <prefix><slot> (service tables, and class tables whose operations are free functions),
+// initialisers of static members Impl::<slot>, and the slots' names and offsets for the checks.
+#define LUMO_SLOT_DECLARE(prefix, ret, name, params) ret prefix##name params noexcept;
 #define LUMO_SLOT_INIT_PREFIXED(prefix, ret, name, params) &prefix##name,
 #define LUMO_SLOT_INIT_MEMBER(impl, ret, name, params) &impl::name,
 #define LUMO_SLOT_NAME(ctx, ret, name, params) #name,
+#define LUMO_SLOT_OFFSET(T, ret, name, params) offsetof(T, name),
+
+// The base slots after data, in table order: the struct spells them out in <lumo/object.h>;
+// the initialiser and the layout check are expanded from this list.
+#define LUMO_BASE_SLOT_LIST(X, C) \
+  X(C, del)                       \
+  X(C, name)                      \
+  X(C, serialize)                 \
+  X(C, deserialize)               \
+  X(C, toString)                  \
+  X(C, count)                     \
+  X(C, clone)                     \
+  X(C, equals)                    \
+  X(C, properties)                \
+  X(C, id)                        \
+  X(C, event)
+#define LUMO_BASE_SLOT_INIT(impl, name) , &impl::name
+#define LUMO_BASE_SLOT_OFFSET(T, name) offsetof(T, name),
 
 // The base-slot part of a class table's initialiser, taken from Impl (which derives from
 // lumo::Base and overrides what its module does beyond the defaults).
-#define LUMO_BASE_INIT(Impl)                                                               \
-  nullptr, &Impl::del, &Impl::name, &Impl::serialize, &Impl::deserialize, &Impl::toString, \
-      &Impl::count, &Impl::clone, &Impl::equals, &Impl::properties, &Impl::id, &Impl::event
+#define LUMO_BASE_INIT(Impl) nullptr LUMO_BASE_SLOT_LIST(LUMO_BASE_SLOT_INIT, Impl)
+
+// The compile-time checks of a table, generated from its operation list OPS (an X-macro taking
+// (X, C)): every base slot of a class table at its position, every own slot one pointer after
+// the one before from first (the end of the base slots, or of the constant members a table
+// carries ahead of its operations) to the end of the table, and the own slots' names in
+// byte-wise ascending order but for the departures given as (earlier, later) pairs. Plug-ins
+// built elsewhere reach operations by position, so a slot out of place must not compile.
+#define LUMO_CHECK_SLOTS(T, OPS, first)                                    \
+  static_assert(lumo::tableLayoutOk<T>({OPS(LUMO_SLOT_OFFSET, T)}, first), \
+                #T ": the base slots in place and every operation one slot after the last")
+#define LUMO_CHECK_TABLE(T, OPS, first, ...)                                     \
+  LUMO_CHECK_SLOTS(T, OPS, first);                                               \
+  static_assert(lumo::slotNamesInOrder({OPS(LUMO_SLOT_NAME, _)}, {__VA_ARGS__}), \
+                #T ": operations in byte-wise order of their names")
 
 namespace lumo {
 
-// Byte-wise comparison ("upper case before lower case, a name before its own extensions").
-constexpr int compareNames(const char *a, const char *b) {
+// Byte-wise comparison ("upper case before lower case, a name before its own extensions"): the
+// order of table slots and generated accessors, and the order of texts in schema ranges.
+constexpr int compareNames(const char *a, const char *b) noexcept {
   while (*a && *a == *b) {
     ++a;
     ++b;
@@ -37,23 +71,77 @@ constexpr int compareNames(const char *a, const char *b) {
 }
 
 template <std::size_t N>
-constexpr bool namesAscending(const char *const (&names)[N]) {
+constexpr bool namesAscending(const char *const (&names)[N]) noexcept {
   for (std::size_t i = 1; i < N; ++i)
     if (compareNames(names[i - 1], names[i]) >= 0) return false;
+  return true;
+}
+
+// The position of a class table's first own slot, after data and the eleven base operations.
+constexpr std::size_t kOwnSlotsAt = 12 * sizeof(void *);
+
+template <class T, class = void>
+struct HasBaseSlots : std::false_type {};
+template <class T>
+struct HasBaseSlots<T, std::void_t<decltype(&T::event)>> : std::true_type {};
+
+// Every offset one slot after the one before, from first, and the last slot ending the table;
+// for a class table also data and the base slots at the positions plug-ins expect.
+template <class T>
+constexpr bool tableLayoutOk(std::initializer_list<std::size_t> offsets, std::size_t first) {
+  if constexpr (HasBaseSlots<T>::value) {
+    if (offsetof(T, data) != 0) return false;
+    std::size_t at = sizeof(void *);
+    for (std::size_t base : {LUMO_BASE_SLOT_LIST(LUMO_BASE_SLOT_OFFSET, T)}) {
+      if (base != at) return false;
+      at += sizeof(void *);
+    }
+    if (first < at) return false;
+  }
+  std::size_t at = first;
+  for (std::size_t offset : offsets) {
+    if (offset != at) return false;
+    at += sizeof(void *);
+  }
+  return sizeof(T) == at;
+}
+
+// A slot spelled with a trailing underscore because a base slot has its name (the thread's own
+// id_) is ordered by the name without it.
+constexpr unsigned char slotNameByte(const char *p) {
+  return p[0] == '_' && p[1] == '\0' ? 0 : static_cast<unsigned char>(*p);
+}
+
+constexpr int compareSlotNames(const char *a, const char *b) {
+  while (slotNameByte(a) && slotNameByte(a) == slotNameByte(b)) {
+    ++a;
+    ++b;
+  }
+  return slotNameByte(a) - slotNameByte(b);
+}
+
+// Byte-wise ascending but for the documented departures, each a pair of neighbours (earlier,
+// later) in table order; an empty name (a table's empty slot) is passed over.
+constexpr bool slotNamesInOrder(std::initializer_list<const char *> names,
+                                std::initializer_list<const char *> departures) {
+  if (departures.size() % 2 != 0) return false;
+  const char *previous = nullptr;
+  for (const char *name : names) {
+    if (!*name) continue;
+    bool departs = false;
+    for (const char *const *d = departures.begin(); previous && d != departures.end(); d += 2)
+      departs = departs || (compareNames(previous, d[0]) == 0 && compareNames(name, d[1]) == 0);
+    if (previous && !departs && compareSlotNames(previous, name) >= 0) return false;
+    previous = name;
+  }
   return true;
 }
 
 // Checks that a table has no padding and that its base slots sit where plug-ins expect them.
 template <class T, std::size_t OwnSlots>
 constexpr bool classLayoutOk() {
-  return sizeof(T) == (12 + OwnSlots) * sizeof(void *) && offsetof(T, data) == 0 &&
-         offsetof(T, del) == 1 * sizeof(void *) && offsetof(T, name) == 2 * sizeof(void *) &&
-         offsetof(T, serialize) == 3 * sizeof(void *) &&
-         offsetof(T, deserialize) == 4 * sizeof(void *) &&
-         offsetof(T, toString) == 5 * sizeof(void *) && offsetof(T, count) == 6 * sizeof(void *) &&
-         offsetof(T, clone) == 7 * sizeof(void *) && offsetof(T, equals) == 8 * sizeof(void *) &&
-         offsetof(T, properties) == 9 * sizeof(void *) && offsetof(T, id) == 10 * sizeof(void *) &&
-         offsetof(T, event) == 11 * sizeof(void *);
+  static_assert(HasBaseSlots<T>::value, "a class table");
+  return tableLayoutOk<T>({}, kOwnSlotsAt + OwnSlots * sizeof(void *));
 }
 
 // Per-module statics: class name, live-instance counter, allocation type and source tag.

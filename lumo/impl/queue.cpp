@@ -114,7 +114,7 @@ void wake(QueueData *d) noexcept {
 // trace itself posts into a queue.
 char *descCopy(QueueData *d) noexcept {
   if (!lock(d)) return nullptr;
-  char *copy = str_dupID(d->desc ? d->desc : "", kTid);
+  char *copy = str_dupID(lumo::orEmpty(d->desc), kTid);
   unlock(d);
   return copy;
 }
@@ -208,7 +208,7 @@ struct Impl : lumo::Base<LumoQueue, queueClass> {
       char *desc = descCopy(d);
       TraceOp.trc(kObject, LUMO_TRC_W, __LINE__, LUMO_TRC_CODE,
                   "QueueOp.post: priority(%d) is not 0, 1 or 2! Post rejected for [%s].", priority,
-                  desc ? desc : "");
+                  lumo::orEmpty(desc));
       str_freeStrID(desc, kTid);
       return 0;
     }
@@ -218,7 +218,7 @@ struct Impl : lumo::Base<LumoQueue, queueClass> {
       TraceOp.trc(
           kObject, LUMO_TRC_W, __LINE__, LUMO_TRC_CODE,
           "QueueOp.post: count(%d) is getting bigger than size(%d)! Post rejected for [%s].", count,
-          d->size, desc ? desc : "");
+          d->size, lumo::orEmpty(desc));
       str_freeStrID(desc, kTid);
       return 0;
     }
@@ -296,15 +296,5 @@ bool lumo::queue_isEmptyLocked(LumoQueue *queue) noexcept {
   return empty;
 }
 
-namespace {
-constexpr const char *kQueueSlots[] = {LUMO_QUEUE_OPS(LUMO_SLOT_NAME, _)};
-// The published table puts msgCount first; the slots after it are in byte-wise order.
-constexpr bool queueSlotsInOrder() {
-  if (lumo::compareNames(kQueueSlots[0], "msgCount") != 0) return false;
-  for (std::size_t i = 2; i < sizeof kQueueSlots / sizeof kQueueSlots[0]; ++i)
-    if (lumo::compareNames(kQueueSlots[i - 1], kQueueSlots[i]) >= 0) return false;
-  return true;
-}
-static_assert(queueSlotsInOrder(), "QueueOp slots: msgCount, then byte-wise order");
-static_assert(lumo::classLayoutOk<LumoQueue, 7>(), "QueueOp has the base slots and 7 own slots");
-}  // namespace
+// The published table puts msgCount first, ahead of get.
+LUMO_CHECK_TABLE(LumoQueue, LUMO_QUEUE_OPS, lumo::kOwnSlotsAt, "msgCount", "get");

@@ -405,7 +405,7 @@ char *str_replaceAllSubstitutions(const char *str) noexcept {
     *close = '\0';
     // An unset variable reads as empty text: the text built so far must survive it.
     const char *value = system_getProperty(open + 1);
-    if (!append(&result, cur) || !append(&result, value ? value : "")) break;
+    if (!append(&result, cur) || !append(&result, lumo::orEmpty(value))) break;
     cur = close + 1;
   }
   str_freeStr(copy);
@@ -589,11 +589,7 @@ char *str_getNextLine(const char *text, int *lengthOut) noexcept {
 
 const LumoStr StrOp = {LUMO_STR_OPS(LUMO_SLOT_INIT_PREFIXED, str_)};
 
-namespace {
-constexpr const char *kStrSlots[] = {LUMO_STR_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kStrSlots), "StrOp slots are in byte-wise order");
-static_assert(sizeof(LumoStr) == 51 * sizeof(void *), "StrOp has 51 slots");
-}  // namespace
+LUMO_CHECK_TABLE(LumoStr, LUMO_STR_OPS, 0);
 
 char *str_dupTagged(const char *text, int id, const char *source, int line) noexcept {
   if (!text) return nullptr;

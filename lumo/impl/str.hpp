@@ -1,5 +1,6 @@
 // lumo: the string module's functions for direct use inside the library (the same functions
-// that fill StrOp), plus the va_list form of fmtID that the trace formats through.
+// that fill StrOp), plus the va_list form of fmtID that the trace formats through and the
+// empty text that every module puts in place of a missing one.
 #ifndef LUMO_IMPL_STR_HPP
 #define LUMO_IMPL_STR_HPP
 
@@ -7,9 +8,9 @@
 
 #include <cstdarg>
 
-#define LUMO_STR_DECLARE(prefix, ret, name, params) ret prefix##name params noexcept;
-LUMO_STR_OPS(LUMO_STR_DECLARE, str_)
-#undef LUMO_STR_DECLARE
+#include "object.hpp"
+
+LUMO_STR_OPS(LUMO_SLOT_DECLARE, str_)
 
 // Format checking for the variadic ones (a redeclaration may add attributes).
 char *str_fmt(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)));
@@ -28,5 +29,12 @@ char *str_vfmtID(int id, const char *format, va_list args) noexcept
 // LUMO_STAMP_SIZE bytes; false, with the buffer emptied, when the clock cannot be read.
 constexpr int LUMO_STAMP_SIZE = 32;
 bool str_stampInto(char *buffer, bool dots) noexcept;
+
+namespace lumo {
+
+// A text that may be missing, for formats and comparisons that need one.
+inline const char *orEmpty(const char *text) noexcept { return text ? text : ""; }
+
+}  // namespace lumo
 
 #endif

@@ -45,7 +45,7 @@ struct Impl : lumo::Base<LumoStrTok, strtokClass> {
     StrTokData *d = lumo::dataOf<StrTokData>(self);
     if (!d) return nullptr;
     char sep[2] = {d->separator, '\0'};
-    return str_fmt("%s sep=%s", d->text ? d->text : "", sep);
+    return str_fmt("%s sep=%s", lumo::orEmpty(d->text), sep);
   }
 
   static int countTokens(LumoStrTok *self) noexcept {
@@ -135,8 +135,4 @@ struct Impl : lumo::Base<LumoStrTok, strtokClass> {
 
 const LumoStrTok StrTokOp = {LUMO_BASE_INIT(Impl), LUMO_STRTOK_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
 
-namespace {
-constexpr const char *kStrTokSlots[] = {LUMO_STRTOK_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kStrTokSlots), "StrTokOp slots are in byte-wise order");
-static_assert(lumo::classLayoutOk<LumoStrTok, 5>(), "StrTokOp has the base slots and 5 own slots");
-}  // namespace
+LUMO_CHECK_TABLE(LumoStrTok, LUMO_STRTOK_OPS, lumo::kOwnSlotsAt);

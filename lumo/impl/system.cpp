@@ -25,6 +25,7 @@
 #include "mem.hpp"
 #include "object.hpp"
 #include "socket.hpp"
+#include "step.hpp"
 #include "str.hpp"
 #include "trace.hpp"
 
@@ -33,7 +34,6 @@ namespace {
 constexpr int kTid = LUMO_TID_SYSTEM;
 constexpr const char *kSource = "impl/system";
 constexpr const char *kObject = "OSystem";
-constexpr int kTickMs = 10;
 
 lumo::ClassInfo systemClass{"OSystem", kTid, kSource};
 
@@ -255,7 +255,7 @@ struct ExecRecord {
 
 void execWorker(LumoThread *thread) {
   ExecRecord *r = static_cast<ExecRecord *>(ThreadOp.getParm(thread));
-  lumo_thread_sleep(10);
+  lumo_thread_sleep(lumo::kStepMs);
   trc(LUMO_TRC_I, __LINE__, "system = %s", r->command);
   int status = system_exec(r->command);
   int error = errno;
@@ -275,7 +275,7 @@ int execAsync(const char *command, int value) {
   // A saturated length (a command past 2 GiB) leaves no room for the terminator.
   r->command = length < INT_MAX ? static_cast<char *>(mem_alloc(length + 1, kSource, __LINE__))
                                 : nullptr;
-  if (r->command) mem_copy(r->command, command ? command : "", length);
+  if (r->command) mem_copy(r->command, lumo::orEmpty(command), length);
   r->value = value;
   LumoThread *worker = r->command ? ThreadOp.inst(nullptr, execWorker, r) : nullptr;
   if (worker && ThreadOp.start(worker)) return 0;
@@ -535,7 +535,7 @@ struct Impl : lumo::Base<LumoSystem, systemClass> {
       trc(LUMO_TRC_E, __LINE__, "System not instantiated! Tick not available!");
       return 0;
     }
-    return static_cast<unsigned int>((monotonicMs() - d->createdMs) / kTickMs);
+    return static_cast<unsigned int>((monotonicMs() - d->createdMs) / lumo::kStepMs);
   }
 
   static constexpr int (&getTime)(int *, int *, int *) = lumo_system_getTime;
@@ -740,17 +740,16 @@ constexpr bool documentedOrder() {
 static_assert(documentedOrder(), "SystemOp slots follow the documented order");
 
 constexpr std::size_t kSlot = sizeof(void *);
-static_assert(offsetof(LumoSystem, del) == kSlot && offsetof(LumoSystem, event) == 11 * kSlot,
-              "SystemOp starts with the base slots");
 // Five members between the base slots and the operations: one slot each on the 32-bit target.
-static_assert(offsetof(LumoSystem, majorVersion) == 12 * kSlot &&
-                  offsetof(LumoSystem, minorVersion) == 12 * kSlot + sizeof(int) &&
-                  offsetof(LumoSystem, patchLevel) == 12 * kSlot + 2 * sizeof(int) &&
-                  offsetof(LumoSystem, buildTime) == offsetof(LumoSystem, buildDate) + kSlot &&
-                  offsetof(LumoSystem, accessDev) == offsetof(LumoSystem, buildTime) + kSlot &&
-                  sizeof(LumoSystem) == offsetof(LumoSystem, accessDev) + 42 * kSlot,
-              "SystemOp: base slots, five members, 42 operations");
+static_assert(offsetof(LumoSystem, majorVersion) == lumo::kOwnSlotsAt &&
+                  offsetof(LumoSystem, minorVersion) == lumo::kOwnSlotsAt + sizeof(int) &&
+                  offsetof(LumoSystem, patchLevel) == lumo::kOwnSlotsAt + 2 * sizeof(int) &&
+                  offsetof(LumoSystem, buildTime) == offsetof(LumoSystem, buildDate) + kSlot,
+              "SystemOp: base slots, then five members");
 static_assert(kSlot != 4 || offsetof(LumoSystem, accessDev) == 17 * kSlot,
               "on the 32-bit target every member takes one slot");
 
 }  // namespace
+
+LUMO_CHECK_SLOTS(LumoSystem, LUMO_SYSTEM_OPS,
+                 offsetof(LumoSystem, buildTime) + sizeof(const char *));

@@ -37,7 +37,7 @@ std::mutex registryCreation;
 // asks the registry for this thread's name again.
 thread_local bool waitingForRegistry = false;
 
-const char *orEmpty(const char *s) { return s ? s : ""; }
+using lumo::orEmpty;
 
 // Moves on with every change that can change what nameById answers: a thread entered or
 // removed (setName does both) and a registered thread's id being set when it starts.
@@ -308,7 +308,7 @@ struct Impl : lumo::Base<LumoThread, threadClass> {
       cache.generation = generation;
       cache.id = id;
       cache.found = found;
-      std::snprintf(cache.name, sizeof cache.name, "%s", name ? name : "");
+      std::snprintf(cache.name, sizeof cache.name, "%s", orEmpty(name));
     } else {
       cache.generation = 0;
     }
@@ -409,16 +409,4 @@ char *thread_copyName(LumoThreadData *d) noexcept { return d ? copyText(d, false
 
 const LumoThread ThreadOp = {LUMO_BASE_INIT(Impl), LUMO_THREAD_OPS(LUMO_SLOT_INIT_MEMBER, Impl)};
 
-namespace {
-// The own slot `id` is spelled id_ in the struct (the base slot has the name); it is ordered as
-// "id".
-constexpr const char *ownSlotName(const char *name) {
-  return lumo::compareNames(name, "id_") == 0 ? "id" : name;
-}
-#define LUMO_THREAD_SLOT_NAME(ctx, ret, name, params) ownSlotName(#name),
-constexpr const char *kThreadSlots[] = {LUMO_THREAD_OPS(LUMO_THREAD_SLOT_NAME, _)};
-#undef LUMO_THREAD_SLOT_NAME
-static_assert(lumo::namesAscending(kThreadSlots), "ThreadOp slots are in byte-wise order");
-static_assert(lumo::classLayoutOk<LumoThread, 28>(),
-              "ThreadOp has the base slots and 28 own slots");
-}  // namespace
+LUMO_CHECK_TABLE(LumoThread, LUMO_THREAD_OPS, lumo::kOwnSlotsAt);

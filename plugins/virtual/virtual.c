@@ -19,7 +19,7 @@
 #include <time.h>
 
 #define OBJECT "OVirtual"
-#define CODE 9999
+#define CODE LUMO_TRC_CODE
 #define SOURCE "plugins/virtual"
 #define SENSOR_MS 2000 /* a sensor event every 2 s */
 #define POWER_EVERY 5   /* a power-state event with every fifth: every 10 s */

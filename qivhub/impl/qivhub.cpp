@@ -32,7 +32,7 @@
 namespace {
 
 constexpr const char *kObject = "OQIVhub";
-constexpr int kCode = 9999;
+constexpr int kCode = LUMO_TRC_CODE;
 constexpr int kRevision = 6534;
 constexpr const char *kDashes = "----------------------------------------";
 // Always on: v, W and I.
@@ -61,7 +61,9 @@ std::atomic<int> loopWrite{-1};
 // The start-up watch sleeps here until the main loop runs.
 std::mutex loopLock;
 std::condition_variable loopEntered;
-int cnt1 = 0;
+// The live-block count the previous loop pass saw, for the memory-growth trace (the process
+// global documented as cnt1).
+int allocCountSeen = 0;
 // Set when standard input has ended: the console check then stops reading, so the loop keeps
 // its pace instead of spinning on end of file.
 bool consoleClosed = false;
@@ -274,11 +276,11 @@ struct Hub : qivhub::Module<LumoQIVhub, HubData, hubClass> {
     }
     loopEntered.notify_all();
     while (!bShutdown) {
-      int cnt = MemOp.getAllocCount();
-      if (cnt > cnt1)
+      int allocCount = MemOp.getAllocCount();
+      if (allocCount > allocCountSeen)
         TraceOp.trc(kObject, LUMO_TRC_B, __LINE__, kCode, "memory allocations old=%u new=%u",
-                    static_cast<unsigned>(cnt1), static_cast<unsigned>(cnt));
-      cnt1 = cnt;
+                    static_cast<unsigned>(allocCountSeen), static_cast<unsigned>(allocCount));
+      allocCountSeen = allocCount;
       if (console) {
         checkConsole(self);
         sleepPass(kConsoleLoopMs);

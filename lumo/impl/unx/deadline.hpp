@@ -5,6 +5,8 @@
 
 #include <time.h>
 
+#include "../step.hpp"
+
 namespace lumo {
 
 inline timespec monotonicNow() noexcept {

@@ -119,8 +119,6 @@ WaitSlot &slotOf(const LumoEventData *record) noexcept {
   return slots.slot[(address / alignof(LumoEventData)) % kSlots];
 }
 
-constexpr int kStepMs = 10;  // time-outs are counted in whole steps of this length
-
 // The flag is set, or was set at some time after the waiter saw the count of sets seen.
 bool signalled(std::uint64_t state, std::uint64_t seen) noexcept {
   return (state & kEventSet) != 0 || (state & kEventSets) != seen;
@@ -164,7 +162,8 @@ int lumo_event_wait(LumoEventData *event, int timeoutMs) {
   bool forever = timeoutMs == -1;
   if (!forever && timeoutMs <= 0) return 0;
   timespec deadline{};
-  if (!forever) deadline = lumo::deadlineAfter((timeoutMs + kStepMs - 1LL) / kStepMs * kStepMs);
+  constexpr long long kStep = lumo::kStepMs;
+  if (!forever) deadline = lumo::deadlineAfter((timeoutMs + kStep - 1) / kStep * kStep);
   std::uint64_t seen = state & kEventSets;
   WaitSlot &slot = slotOf(record);
   pthread_mutex_lock(&slot.lock);

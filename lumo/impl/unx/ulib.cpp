@@ -10,9 +10,8 @@
 namespace {
 
 constexpr const char *kObject = "OLib";
-constexpr int kCode = 9999;
 
-const char *orEmpty(const char *s) { return s ? s : ""; }
+using lumo::orEmpty;
 
 }  // namespace
 
@@ -26,10 +25,10 @@ int lumo_lib_load(LumoLibData *lib) {
   lib->handle = lib->path ? dlopen(lib->path, RTLD_LAZY) : nullptr;
   const char *error = dlerror();
   if (lib->handle) {
-    TraceOp.trc(kObject, LUMO_TRC_D, __LINE__, kCode, "lumo_lib_load OK [%s]", lib->path);
+    TraceOp.trc(kObject, LUMO_TRC_D, __LINE__, LUMO_TRC_CODE, "lumo_lib_load OK [%s]", lib->path);
     return 1;
   }
-  TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, kCode, "lumo_lib_load [%s] failed. rc=%s",
+  TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE, "lumo_lib_load [%s] failed. rc=%s",
               orEmpty(lib->path), orEmpty(error));
   return 0;
 }
@@ -43,11 +42,12 @@ void *lumo_lib_getProc(LumoLib *self, const char *name) {
   void *address = (d && name) ? dlsym(d->handle, name) : nullptr;
   const char *error = dlerror();
   if (address) {
-    TraceOp.trc(kObject, LUMO_TRC_D, __LINE__, kCode, "lumo_lib_getProc OK [%s.%s]", path, name);
+    TraceOp.trc(kObject, LUMO_TRC_D, __LINE__, LUMO_TRC_CODE, "lumo_lib_getProc OK [%s.%s]", path,
+                name);
     return address;
   }
-  TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, kCode, "lumo_lib_getProc [%s.%s] failed. rc=%s",
-              path, orEmpty(name), orEmpty(error));
+  TraceOp.trc(kObject, LUMO_TRC_E, __LINE__, LUMO_TRC_CODE,
+              "lumo_lib_getProc [%s.%s] failed. rc=%s", path, orEmpty(name), orEmpty(error));
   return nullptr;
 }
 

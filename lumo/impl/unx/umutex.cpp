@@ -18,8 +18,6 @@ pthread_mutex_t *nativeOf(LumoMutexData *mutex) noexcept {
   return static_cast<pthread_mutex_t *>(mutex->handle->native);
 }
 
-constexpr int kStepMs = 10;  // a bounded wait lasts whole steps of this length
-
 // Locks before the deadline on the monotonic clock; ETIMEDOUT after it. ThreadSanitizer does not
 // know the lock taken by the clock variant, so its builds take the wall-clock variant and look
 // at the monotonic clock again when it gives up (the wall clock may have been set forward).
@@ -92,9 +90,9 @@ int lumo_mutex_wait(LumoMutexData *mutex, int timeoutMs) {
     // steps of 10 ms; the lock is taken as soon as it is free. Giving up answers "busy", as the
     // last try of that wait did.
     rc = pthread_mutex_trylock(native);
-    long long steps = timeoutMs / kStepMs + 1LL;
+    long long steps = timeoutMs / lumo::kStepMs + 1LL;
     if (rc == EBUSY && steps > 0) {
-      rc = lockBefore(native, lumo::deadlineAfter(steps * kStepMs));
+      rc = lockBefore(native, lumo::deadlineAfter(steps * lumo::kStepMs));
       if (rc == ETIMEDOUT) rc = EBUSY;
     }
   }

@@ -41,7 +41,7 @@ constexpr int kCodeSndTimeout = 421;
 
 // A full send buffer is waited out in steps of at most this many milliseconds, at most
 // kMaxRetries + 1 times per write; a step ends early once the buffer has room.
-constexpr int kRetrySleepMs = 10;
+constexpr int kRetrySleepMs = lumo::kStepMs;
 constexpr int kMaxRetries = 99;
 
 constexpr int kListenBacklog = 4096;
@@ -109,7 +109,7 @@ bool lookupIPv4(const char *name, in_addr_t *address) noexcept {
 
 // Resolves name (dotted or looked up) into hostaddr.
 bool resolveHost(LumoSocketData *d, const char *name) noexcept {
-  const char *text = name ? name : "";
+  const char *text = lumo::orEmpty(name);
   SOCK_TRC(LUMO_TRC_D, LUMO_TRC_CODE, "__resolveHost: inet_addr(%s)", text);
   in_addr_t address = inet_addr(text);
   if (address == INADDR_NONE) {
@@ -263,8 +263,7 @@ const char *socket_gethostaddr() noexcept {
       SOCK_TRC(LUMO_TRC_W, LUMO_TRC_CODE, "getnameinfo() failed: %s", gai_strerror(rc));
       break;
     }
-    SOCK_TRC(LUMO_TRC_q, LUMO_TRC_CODE, "%s -> %s", entry->ifa_name ? entry->ifa_name : "",
-             address);
+    SOCK_TRC(LUMO_TRC_q, LUMO_TRC_CODE, "%s -> %s", lumo::orEmpty(entry->ifa_name), address);
     if (std::strncmp(address, "127.", 4) != 0) {
       std::snprintf(hostBuffer, sizeof hostBuffer, "%s", address);
       break;
@@ -316,7 +315,7 @@ int lumo_socket_connect(LumoSocket *sock) {
   sockaddr_in sa = ipv4(hostaddrOf(d), d->port);
   if (connect(fdOf(d), reinterpret_cast<const sockaddr *>(&sa), sizeof sa) != 0) {
     d->rc = errno;
-    SOCK_TERRNO(LUMO_TRC_E, kCodeConnect, d->rc, "connect(%s:%d) failed", d->host ? d->host : "",
+    SOCK_TERRNO(LUMO_TRC_E, kCodeConnect, d->rc, "connect(%s:%d) failed", lumo::orEmpty(d->host),
                 d->port);
     d->connected = false;
     return 0;
@@ -365,7 +364,7 @@ int lumo_socket_bind(LumoSocket *sock) {
     SOCK_TRC(LUMO_TRC_D, LUMO_TRC_CODE, "Join the broadcast group...");
     in_addr_t group = d->host ? inet_addr(d->host) : INADDR_NONE;
     if (group == INADDR_NONE) {
-      SOCK_TRC(LUMO_TRC_E, LUMO_TRC_CODE, "%s id no multicast address!", d->host ? d->host : "");
+      SOCK_TRC(LUMO_TRC_E, LUMO_TRC_CODE, "%s id no multicast address!", lumo::orEmpty(d->host));
       d->binded = false;
       return 0;
     }
@@ -667,7 +666,7 @@ void lumo_socket_localip(LumoSocket *sock, const char *address) {
   SOCK_TRC(LUMO_TRC_D, LUMO_TRC_CODE,
            "Set the interface over which outgoing multicast datagrams are sent...");
   in_addr local;
-  local.s_addr = inet_addr(address ? address : "");
+  local.s_addr = inet_addr(lumo::orEmpty(address));
   if (setsockopt(fdOf(d), IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof local) != 0) {
     d->rc = errno;
     SOCK_TERRNO(LUMO_TRC_E, kCodeSocket, d->rc, "setsockopt(%s) failed", "IP_MULTICAST_IF");

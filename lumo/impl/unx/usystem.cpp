@@ -88,7 +88,7 @@ bool lumo::system_shutdownCommand(char *buffer, std::size_t size, const char *pa
   // embedded quote closes the quoted part, adds an escaped quote and opens a new one.
   std::size_t used = 0;
   bool ok = put(buffer, size, &used, "echo '");
-  for (const char *p = password ? password : ""; ok && *p; ++p) {
+  for (const char *p = lumo::orEmpty(password); ok && *p; ++p) {
     char one[2] = {*p, '\0'};
     ok = put(buffer, size, &used, *p == '\'' ? "'\\''" : one);
   }

@@ -118,7 +118,7 @@ int runState(LumoThreadData *d) {
 // A refusal that names the thread; the name is copied, as setName may replace it meanwhile.
 void traceRefused(LumoThreadData *d, int line, const char *format) {
   char *name = thread_copyName(d);
-  TraceOp.trc(kObject, LUMO_TRC_W, line, LUMO_TRC_CODE, format, name ? name : "");
+  TraceOp.trc(kObject, LUMO_TRC_W, line, LUMO_TRC_CODE, format, lumo::orEmpty(name));
   str_freeStr(name);
 }
 
