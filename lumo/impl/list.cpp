@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "buffer.hpp"
 #include "mem.hpp"
 #include "object.hpp"
 
@@ -30,8 +31,8 @@ struct ListData {
 // memory manager refuses.
 bool setCapacity(ListData *d, int capacity) {
   if (capacity <= 0 || capacity > INT_MAX / static_cast<int>(sizeof(void *))) return false;
-  void *fresh =
-      mem_realloc(d->items, capacity * static_cast<int>(sizeof(void *)), kSource, __LINE__);
+  void *fresh = lumo::growBlock(d->items, capacity * static_cast<int>(sizeof(void *)), kTid,
+                                kSource, __LINE__);
   if (!fresh) return false;
   d->items = static_cast<void **>(fresh);
   d->capacity = capacity;

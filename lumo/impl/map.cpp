@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 
+#include "buffer.hpp"
 #include "mem.hpp"
 #include "object.hpp"
 #include "str.hpp"
@@ -74,7 +75,7 @@ bool append(Bucket *&b, const Entry &e) {
   if (b->count == b->capacity) {
     if (b->capacity > (INT_MAX / static_cast<int>(sizeof(Entry))) / 2 - 1) return false;
     int capacity = b->capacity * 2;
-    void *fresh = mem_realloc(b, bytesFor(capacity), kSource, __LINE__);
+    void *fresh = lumo::growBlock(b, bytesFor(capacity), kTid, kSource, __LINE__);
     if (!fresh) return false;
     b = static_cast<Bucket *>(fresh);
     b->capacity = capacity;

@@ -166,8 +166,8 @@ bool roomForOne(NodeData *d) noexcept {
   if (d->attrCount >= INT_MAX / 2 / static_cast<int>(sizeof(AttrRec)) - 4) return false;
   int cap = d->attrCount < 4 ? 4 : d->attrCount + d->attrCount / 2;
   int bytes = cap * static_cast<int>(sizeof(AttrRec));
-  void *fresh = out ? mem_realloc(x->attrs, bytes, kNodeSource, __LINE__)
-                    : mem_allocTID(bytes, kNodeTid, kNodeSource, __LINE__);
+  // Records still inside the node's own block move out into a block of their own.
+  void *fresh = lumo::growBlock(out ? x->attrs : nullptr, bytes, kNodeTid, kNodeSource, __LINE__);
   if (!fresh) return false;
   if (!out) {
     std::memcpy(fresh, recordsOf(d), static_cast<std::size_t>(d->attrCount) * sizeof(AttrRec));
