@@ -521,10 +521,14 @@ bool flushFiles(TraceData *d, int timeoutMs) noexcept {
   // very threads that filled the queue.
   WritingOwnFiles work;
   d->flushing.fetch_add(1);
-  // Sleeps until the file is given back after the count seen, or until the deadline.
-  auto released = [d, deadline](unsigned seen) {
+  // Sleeps until the file is given back after the count seen, or until the deadline. The
+  // records may be written meanwhile by a batch whose release was counted before the count seen
+  // was read (it counts its records before it gives the file back): then no later release comes.
+  auto released = [d, deadline, target](unsigned seen) {
     std::unique_lock<std::mutex> lock(d->progressLock);
-    d->progress.wait_until(lock, deadline, [d, seen] { return d->releases.load() != seen; });
+    d->progress.wait_until(lock, deadline, [d, seen, target] {
+      return d->releases.load() != seen || d->done.load() >= target;
+    });
   };
   while (d->done.load() < target && std::chrono::steady_clock::now() < deadline) {
     unsigned seen = d->releases.load();
@@ -539,7 +543,8 @@ bool flushFiles(TraceData *d, int timeoutMs) noexcept {
     lock.unlock();
     fileReleased(d);
     if (!open) break;
-    // Nothing to write with the file held: what is still missing is not in the queue.
+    // Nothing to write with the file held: what is still missing is in a batch written
+    // before this flush took the file.
     if (!wrote) released(d->releases.load());
   }
   d->flushing.fetch_sub(1);

@@ -810,6 +810,21 @@ TEST_F(TraceFileTest, FlushWritesWhatWasAcceptedAndGivesUpInTimeOnAFileThatIsHel
   ::close(reader);
 }
 
+// A flush that meets the writer finishing the very batch it waits for returns at once: the
+// writer's release may come before the flush looks for one, and no other release follows.
+TEST_F(TraceFileTest, FlushRacingTheWriterReturnsOnceItsRecordsAreWritten) {
+  start(1);
+  long slowestMs = 0;
+  for (int round = 0; round < 3000 && slowestMs < 5000; ++round) {
+    for (int n = 0; n < 20; ++n) record("r%06d", round * 20 + n);
+    std::this_thread::yield();  // let the writer take a batch, sometimes
+    auto began = Clock::now();
+    ASSERT_TRUE(lumo_trace_flush(nullptr, 20000));
+    slowestMs = std::max(slowestMs, msSince(began));
+  }
+  EXPECT_LT(slowestMs, 5000) << "a flush waited for a release that never came";
+}
+
 TEST_F(TraceFileTest, ChangingTheFileWhileRecordsFlowLosesNoWrittenRecordTwice) {
   start(1);
   const std::string other = dir_ + "/other";
