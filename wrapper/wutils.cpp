@@ -41,11 +41,13 @@ RangeForm formOf(const char *range) noexcept {
 
 bool isStar(const char *text) noexcept { return text[0] == '*' && text[1] == '\0'; }
 
-// Number ranges. Unknown formats are allowed for whole numbers (with a warning) and refused for
-// floating-point numbers, which is how the schemas have always been validated. A range that
-// could not be split (memory refused) sets *refused: nothing is known about the value then.
-template <class V, V (*read)(const char *) noexcept>
-bool numberFits(V value, const char *range, bool unknownAllows, bool *refused) noexcept {
+// The one walk over a range text: "*" for anything, bounds "low-high" (a high bound "*" for
+// none) or a list "a,b,c"; the comparisons of the value with a bound or an item are the
+// caller's. A range that could not be split (memory refused) sets *refused: nothing is known
+// about the value then. Unknown formats are allowed where unknownAllows says so (with a warning).
+template <class AtLeast, class AtMost, class Matches>
+bool rangeFits(const char *range, bool unknownAllows, bool *refused, AtLeast atLeast,
+               AtMost atMost, Matches matches) noexcept {
   switch (formOf(range)) {
     case RangeForm::Any:
       return true;
@@ -54,15 +56,14 @@ bool numberFits(V value, const char *range, bool unknownAllows, bool *refused) n
       if (!pieces.ok()) return !(*refused = true);
       const char *low = lumo::orEmpty(pieces.next());
       const char *high = lumo::orEmpty(pieces.next());
-      // Written so that a value that is not a number (NaN) fits no bounds.
-      if (!(value >= read(low))) return false;
-      return isStar(high) || value <= read(high);
+      if (!atLeast(low)) return false;
+      return isStar(high) || atMost(high);
     }
     case RangeForm::List: {
       Pieces pieces(range, ',');
       if (!pieces.ok()) return !(*refused = true);
       for (const char *item = pieces.next(); item; item = pieces.next())
-        if (value == read(item)) return true;
+        if (matches(item)) return true;
       return false;
     }
     case RangeForm::Unknown:
@@ -78,31 +79,26 @@ bool numberFits(V value, const char *range, bool unknownAllows, bool *refused) n
   return false;
 }
 
+// Number ranges. Unknown formats are allowed for whole numbers and refused for floating-point
+// numbers, which is how the schemas have always been validated. The comparisons are written so
+// that a value that is not a number (NaN) fits no bound and no item.
+template <class V, V (*read)(const char *) noexcept>
+bool numberFits(V value, const char *range, bool unknownAllows, bool *refused) noexcept {
+  return rangeFits(
+      range, unknownAllows, refused, [value](const char *low) { return value >= read(low); },
+      [value](const char *high) { return value <= read(high); },
+      [value](const char *item) { return value == read(item); });
+}
+
+// Text ranges: bounds in byte order, list items without regard to case ("*" matches anything).
 bool textFits(const char *value, const char *range, bool *refused) noexcept {
-  switch (formOf(range)) {
-    case RangeForm::Any:
-      return true;
-    case RangeForm::Bounds: {
-      Pieces pieces(range, '-');
-      if (!pieces.ok()) return !(*refused = true);
-      const char *low = lumo::orEmpty(pieces.next());
-      const char *high = lumo::orEmpty(pieces.next());
-      if (lumo::compareNames(value, low) < 0) return false;
-      return isStar(high) || lumo::compareNames(value, high) <= 0;
-    }
-    case RangeForm::List: {
-      Pieces pieces(range, ',');
-      if (!pieces.ok()) return !(*refused = true);
-      for (const char *item = pieces.next(); item; item = pieces.next())
-        if (item[0] == '*' || lumo::wgen::equalsIgnoreCase(value, item)) return true;
-      return false;
-    }
-    case RangeForm::Unknown:
-      break;
-  }
-  TraceOp.trc(kObject, LUMO_TRC_W, __LINE__, LUMO_TRC_CODE, "Range [%s] is in an unknown format!",
-              range);
-  return false;
+  return rangeFits(
+      range, false, refused,
+      [value](const char *low) { return lumo::compareNames(value, low) >= 0; },
+      [value](const char *high) { return lumo::compareNames(value, high) <= 0; },
+      [value](const char *item) {
+        return item[0] == '*' || lumo::wgen::equalsIgnoreCase(value, item);
+      });
 }
 
 }  // namespace

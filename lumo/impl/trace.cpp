@@ -34,7 +34,6 @@ namespace {
 constexpr int kMessageSize = 4096;  // at most 4095 characters of a message are kept
 constexpr int kQueueCapacity = 10000;
 constexpr int kEbcdicCodePage = 1252;
-constexpr const char *kObject = "OTrace";
 
 // Levels that reach the listener: trc and log pass the wide set, trace and terrno E and W only.
 constexpr int kListenerLevels = LUMO_TRC_E | LUMO_TRC_W | LUMO_TRC_c | LUMO_TRC_v | LUMO_TRC_s |
