@@ -296,5 +296,5 @@ bool lumo::queue_isEmptyLocked(LumoQueue *queue) noexcept {
   return empty;
 }
 
-// The published table puts msgCount first, ahead of get.
+// lumo.h (rule 2) puts msgCount first, ahead of get.
 LUMO_CHECK_TABLE(LumoQueue, LUMO_QUEUE_OPS, lumo::kOwnSlotsAt, "msgCount", "get");

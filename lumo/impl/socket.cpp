@@ -224,7 +224,7 @@ LUMO_CHECK_TABLE(LumoSocket, SOCKET_OPS, lumo::kOwnSlotsAt, "getip", "getMAC");
 
 namespace {
 
-// The documented slot order, the empty slot written as "".
+// The slot order lumo.h fixes (rule 2), the empty slot written as "".
 // clang-format off
 constexpr const char *kDocumentedSlots[] = {
     "acceptSocket", "bind",          "connect",       "disConnect",       "fmt",
@@ -247,6 +247,6 @@ constexpr bool sameNames(const char *const (&a)[N], const char *const (&b)[M]) {
   return true;
 }
 
-static_assert(sameNames(kSlots, kDocumentedSlots), "SocketOp slots follow the documented order");
+static_assert(sameNames(kSlots, kDocumentedSlots), "SocketOp slots follow the order lumo.h fixes");
 
 }  // namespace

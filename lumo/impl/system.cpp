@@ -708,8 +708,9 @@ const LumoSystem SystemOp = {LUMO_BASE_INIT(Impl),
 
 namespace {
 
-// The table follows the documented order, which is not byte-wise ascending; the operating-
-// system functions are listed under their exported names and sit under their operation names.
+// The table follows the order lumo.h fixes (rule 2), which is not byte-wise ascending; the
+// operating-system functions are listed under their exported names and sit under their
+// operation names.
 constexpr const char *kDocumentedSlots[] = {
     "lumo_system_accessDev", "lumo_system_accessPort", "lumo_system_availDevice", "sysbeep",
     "cp1252toISO885915", "getBuild", "getErrStr", "getFileSeparator", "getGUID",
@@ -737,7 +738,7 @@ constexpr bool documentedOrder() {
     if (!sameSlot(kSystemSlots[i], kDocumentedSlots[i])) return false;
   return true;
 }
-static_assert(documentedOrder(), "SystemOp slots follow the documented order");
+static_assert(documentedOrder(), "SystemOp slots follow the order lumo.h fixes");
 
 constexpr std::size_t kSlot = sizeof(void *);
 // Five members between the base slots and the operations: one slot each on the 32-bit target.
