@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "options.hpp"
 #include "qivhub.h"
 
 namespace {
@@ -127,6 +128,8 @@ void raiseCoreLimit() {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Asking for the usage or the version starts nothing: no statistics, no trace, no plug-in.
+  if (qivhub::answerInfoOptions(argc, argv)) return 0;
   std::printf("Resets memory statistics.\n");
   MemOp.resetDump();
   std::printf("disable stdout buffering.\n");

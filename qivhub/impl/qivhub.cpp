@@ -28,12 +28,12 @@
 #include <mutex>
 
 #include "module.hpp"
+#include "options.hpp"
 
 namespace {
 
 constexpr const char *kObject = "OQIVhub";
 constexpr int kCode = LUMO_TRC_CODE;
-constexpr int kRevision = 6534;
 constexpr const char *kDashes = "----------------------------------------";
 // Always on: v, W and I.
 constexpr int kBaseLevel = LUMO_TRC_v | LUMO_TRC_W | LUMO_TRC_I;
@@ -180,7 +180,7 @@ struct Hub : qivhub::Module<LumoQIVhub, HubData, hubClass> {
   static void writeBanner(const HubData *d, const char *server, const char *rs485) {
     TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "%s", kDashes);
     TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "QIVhub");
-    TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "  revision [%d]", kRevision);
+    TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "  revision [%d]", qivhub::kRevision);
     TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "  ID [%d]", d->id);
     TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "  Server [%s]", server ? server : "");
     TraceOp.trc(kObject, LUMO_TRC_I, __LINE__, kCode, "  RS485 [%s]", rs485 ? rs485 : "");
@@ -219,12 +219,12 @@ struct Hub : qivhub::Module<LumoQIVhub, HubData, hubClass> {
     bool monitor = CmdLnOp.hasKey(cmdLn, wCmdline.monitor);
     CmdLnOp.hasKey(cmdLn, wCmdline.info);  // its level is always on
     bool console = CmdLnOp.hasKey(cmdLn, wCmdline.console);
-    const char *server = CmdLnOp.getStr(cmdLn, "-server");
+    const char *server = CmdLnOp.getStr(cmdLn, qivhub::kServerOption);
     CmdLnOp.getStr(cmdLn, wCmdline.i);
     const char *libpath = CmdLnOp.getStr(cmdLn, wCmdline.l);
     d->libpath = libpath ? libpath : ".";
-    d->id = CmdLnOp.getIntDef(cmdLn, "-id", 256);
-    const char *rs485 = CmdLnOp.getStr(cmdLn, "-rs485");
+    d->id = CmdLnOp.getIntDef(cmdLn, qivhub::kIdOption, 256);
+    const char *rs485 = CmdLnOp.getStr(cmdLn, qivhub::kRs485Option);
 
     int level = kBaseLevel | (debug ? LUMO_TRC_D : 0) | (byte ? LUMO_TRC_B : 0) |
                 (parse ? LUMO_TRC_S : 0) | (monitor ? LUMO_TRC_c : 0);

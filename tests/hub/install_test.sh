@@ -71,6 +71,13 @@ for program in "$tmp/umbrella" "$tmp/cmake-plugin/umbrella"; do
   fi
 done
 
+# The installed hub names the package's version, and its manual page is where man looks.
+if [ "$("$tmp/prefix/bin/qivhub" -version)" != "QIVhub $version revision 6534" ] ||
+  ! test -f "$tmp/prefix/share/man/man8/qivhub.8"; then
+  echo "install_test: the installed hub does not state version $version or has no manual page"
+  exit 1
+fi
+
 # The installed hub with the out-of-tree plug-in: the plug-in traces its configuration.
 mkdir -p "$tmp/run"
 cd "$tmp/run"
