@@ -14,7 +14,9 @@
  * working directory:
  *   burst <n> events <total so far> before <live blocks> after <live blocks>[ t<type>+<n>...]
  * (the allocation types whose count changed, listed when blocks stayed)
- * and at the end "done bursts <n> events <total>". The threads are registered thread objects
+ * and at the end "done bursts <n> events <total>". STRESS_PAUSE_MS (default 0) pauses the
+ * controller after each burst, for a trace that rotates steadily rather than in a flood, as a
+ * reader following the files sees it. The threads are registered thread objects
  * ("stress0" ...), so the trace names them. Unless STRESS_SLOW_WRITER is 0, the threads the hub
  * had already started (the trace writer among them) run at the lowest priority. */
 #include <lumo/mem.h>
@@ -44,6 +46,7 @@ typedef struct Stress {
   int seconds;
   int drainMs;
   int nameBytes;
+  int pauseMs;
   atomic_int generation; /* raised by the controller to start a burst; -1 ends the emitters */
   atomic_int finished;   /* emitters done with the current burst */
 } Stress;
@@ -122,6 +125,7 @@ static void control(LumoThread *thread) {
       after = count;
     }
     ++bursts;
+    if (s->pauseMs > 0) lumo_thread_sleep(s->pauseMs);
     int n = snprintf(line, sizeof line, "burst %d events %ld before %d after %d", bursts, events,
                      before, after);
     /* Which allocation types kept the blocks, when some stayed. */
@@ -201,6 +205,7 @@ __attribute__((visibility("default"))) LumoDigInt *lumGetDigInt(LumoNode *config
   stress.seconds = envInt("STRESS_SECONDS", 10);
   stress.drainMs = envInt("STRESS_DRAIN_MS", 20000);
   stress.nameBytes = envInt("STRESS_NAME_BYTES", 0);
+  stress.pauseMs = envInt("STRESS_PAUSE_MS", 0);
   if (stress.nameBytes > MAX_NAME) stress.nameBytes = MAX_NAME;
   object.data = &stress;
   object.sendCommand = sendCommand;
