@@ -200,7 +200,7 @@ __attribute__((visibility("default"))) LumoDigInt *lumGetDigInt(LumoNode *config
             listing = contents(deb("qivhub", arch))
             for path in ("usr/bin/qivtrace", "usr/share/man/man8/qivhub.8.gz",
                          "usr/share/man/man1/qivtrace.1.gz"):
-                self.assertIn(path, listing, f"{arch}: {path} not in {sorted(listing)}")
+                self.assertTrue(path in listing, f"{arch}: no {path} in the qivhub package")
 
     def test_binaries_are_stripped_without_run_path_for_their_architecture(self):
         for arch in TRIPLETS:
