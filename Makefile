@@ -27,6 +27,7 @@ endif
 NO_ASLR := $(shell setarch $$(uname -m) -R true 2>/dev/null && echo setarch $$(uname -m) -R)
 
 .PHONY: all build run test tsan armhf fuzz fuzz-build fuzz-short reliability bench check-all clean
+.PHONY: package package-test
 # The stages share two cores; running them side by side only interleaves their output.
 .NOTPARALLEL:
 
@@ -87,7 +88,15 @@ BENCH_FLAGS ?=
 bench: build
 	python3 bench/run.py $(BENCH_FLAGS)
 
-check-all: test tsan armhf fuzz-short
+# Debian packages for amd64 and armhf (release builds in build/pkg) into build/packages, and
+# their test: the unpacked amd64 packages run and build a plug-in; lintian where installed.
+package:
+	python3 packaging/build_debs.py --jobs $(JOBS)
+
+package-test: package
+	python3 tests/package/package_test.py build/packages
+
+check-all: test tsan armhf fuzz-short package-test
 
 clean:
 	rm -rf build
