@@ -16,6 +16,14 @@ class HubSoakTest(unittest.TestCase):
         figures, problems = soak.run(plugins, seconds)
         print(figures)
         self.assertEqual(problems, [])
+        if figures["rejected"] == 0:
+            # The queue overruns only while the lowered writer is starved of the processor; a
+            # machine busy with disk writes can stall the emitters instead and let it keep up.
+            # The run held everything it checks; one more, with bursts twice as large, is
+            # asked to show an overrun.
+            figures, problems = soak.run(plugins, seconds, burst=4000)
+            print(figures)
+            self.assertEqual(problems, [])
         self.assertGreater(figures["written"], 0)
         self.assertGreater(figures["rejected"], 0, "bursts must overrun the trace queue")
         self.assertEqual(figures["trace_files"], 10)
