@@ -63,6 +63,10 @@
 #define LUMO_TRC_M2 0x4000000 /* written as "M" as well */
 #define LUMO_TRC_w 0x8000000
 
+/* The letter of each level bit, bit 0 first (0x4000000 shares "M" with 0x40); a level that is
+ * not a single bit is written as "?". */
+#define LUMO_TRC_LETTERS "EIWDBTMAPRSZabcdvsxflyqpkCMw"
+
 /* E, W, P, R and w: written whatever the instance's mask says. */
 #define LUMO_TRC_PROTOCOL 0x8000305
 

@@ -40,8 +40,7 @@ constexpr int kListenerLevels = LUMO_TRC_E | LUMO_TRC_W | LUMO_TRC_c | LUMO_TRC_
                                 LUMO_TRC_x | LUMO_TRC_f | LUMO_TRC_p | LUMO_TRC_w;
 constexpr int kExceptionListenerLevels = LUMO_TRC_E | LUMO_TRC_W;
 
-// Letter of bit n; 0x4000000 shares "M" with 0x40.
-constexpr char kLetters[] = "EIWDBTMAPRSZabcdvsxflyqpkCMw";
+constexpr char kLetters[] = LUMO_TRC_LETTERS;
 static_assert(sizeof kLetters - 1 == 28, "one letter per level bit");
 
 constexpr const char *kHeaderRule =

@@ -4,13 +4,15 @@
 // are read directly.
 #include "options.hpp"
 
+#include <lumo/trace.h>
+
 #include <cstring>
 
 namespace qivtrace {
 namespace {
 
 // Every level letter a record can carry ("?" stands for a level that is not a single bit).
-constexpr const char *kLevelLetters = "EIWDBTMAPRSZabcdvsxflyqpkCw?";
+constexpr const char *kLevelLetters = LUMO_TRC_LETTERS "?";
 
 const char *const kUsage =
     "usage: qivtrace [options] [BASE]\n"
