@@ -137,13 +137,6 @@ constexpr bool slotNamesInOrder(std::initializer_list<const char *> names,
   return true;
 }
 
-// Checks that a table has no padding and that its base slots sit where plug-ins expect them.
-template <class T, std::size_t OwnSlots>
-constexpr bool classLayoutOk() {
-  static_assert(HasBaseSlots<T>::value, "a class table");
-  return tableLayoutOk<T>({}, kOwnSlotsAt + OwnSlots * sizeof(void *));
-}
-
 // Per-module statics: class name, live-instance counter, allocation type and source tag.
 struct ClassInfo {
   const char *name;

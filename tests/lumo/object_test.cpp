@@ -69,9 +69,8 @@ LumoProbe *ProbeImpl::inst(int value) noexcept {
   return self;
 }
 
-constexpr const char *kProbeSlots[] = {PROBE_OPS(LUMO_SLOT_NAME, _)};
-static_assert(lumo::namesAscending(kProbeSlots), "probe slots are in byte-wise order");
-static_assert(lumo::classLayoutOk<LumoProbe, 3>(), "probe table layout");
+// The probe's table passes the same generated checks as the library's own: layout and order.
+LUMO_CHECK_TABLE(LumoProbe, PROBE_OPS, lumo::kOwnSlotsAt);
 
 // The ordering rule's own examples, and the cases that a signed or case-blind comparison or a
 // prefix mistake would get wrong.
